@@ -1,0 +1,59 @@
+#pragma once
+// The small types that every stage of a run shares: the result code, the
+// role of the window's single button, and cancellation.
+
+#include <atomic>
+#include <cstdint>
+#include <exception>
+
+namespace ovl::setup {
+
+// The result of a run and the process exit code. Values other than the named
+// ones (an installer's own exit code, a signature status) pass through as is.
+enum class ExitCode : std::uint32_t {
+    Success = 0,
+    OsNotSupported = 1150,                        // ERROR_OLD_WIN_VERSION
+    Canceled = 1223,                              // ERROR_CANCELLED
+    RebootInitiated = 1641,                       // ERROR_SUCCESS_REBOOT_INITIATED
+    RebootRequired = 3010,                        // ERROR_SUCCESS_REBOOT_REQUIRED
+    InstallerSucceeded = 0x60000000,              // the installer exited with 0
+    InstallerSucceededRebootRequired = 0x60000001, // the installer exited with 3010
+    UnhandledError = 0x80000000,
+};
+
+constexpr ExitCode ToExitCode(std::uint32_t value) noexcept { return static_cast<ExitCode>(value); }
+constexpr ExitCode ToExitCode(std::int32_t value) noexcept
+{
+    return static_cast<ExitCode>(static_cast<std::uint32_t>(value));
+}
+constexpr std::uint32_t ToValue(ExitCode code) noexcept { return static_cast<std::uint32_t>(code); }
+
+// What the window's single button stands for; the caption belongs to the value.
+enum class ButtonAction : std::int32_t {
+    Cancel = 1,
+    Close = 2,
+    Continue = 3,
+    Restart = 4,
+};
+
+// "Cancel", "Close", "Continue" or "Restart"; any value outside them reads "Close".
+wchar_t const* GetButtonCaption(ButtonAction action) noexcept;
+
+// Thrown by a running step that notices the run has been canceled.
+class CanceledException : public std::exception {
+public:
+    char const* what() const noexcept override { return "canceled"; }
+};
+
+// The run's cancel flag: set once, by the UI thread's cancel handler, and
+// only read by the steps, which receive it by const reference.
+using CancelFlag = std::atomic<bool>;
+
+// Throws CanceledException when the flag is set.
+inline void ThrowIfCanceled(CancelFlag const& cancel)
+{
+    if (cancel.load(std::memory_order_acquire))
+        throw CanceledException();
+}
+
+} // namespace ovl::setup

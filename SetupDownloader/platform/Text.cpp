@@ -1,0 +1,60 @@
+#include "platform/Text.h"
+
+#include <windows.h>
+
+#include <climits>
+
+namespace ovl::setup {
+
+std::wstring Utf8ToUtf16(std::string_view text)
+{
+    if (text.empty() || text.size() > INT_MAX)
+        return {};
+    int const size = static_cast<int>(text.size());
+    int const length = MultiByteToWideChar(CP_UTF8, 0, text.data(), size, nullptr, 0);
+    if (length <= 0)
+        return {};
+    std::wstring result(static_cast<size_t>(length), L'\0');
+    int const converted = MultiByteToWideChar(CP_UTF8, 0, text.data(), size, result.data(), length);
+    if (converted <= 0)
+        return {};
+    result.resize(static_cast<size_t>(converted));
+    return result;
+}
+
+std::string Utf16ToUtf8(std::wstring_view text)
+{
+    if (text.empty() || text.size() > INT_MAX)
+        return {};
+    int const size = static_cast<int>(text.size());
+    int const length = WideCharToMultiByte(CP_UTF8, 0, text.data(), size, nullptr, 0, nullptr, nullptr);
+    if (length <= 0)
+        return {};
+    std::string result(static_cast<size_t>(length), '\0');
+    int const converted =
+        WideCharToMultiByte(CP_UTF8, 0, text.data(), size, result.data(), length, nullptr, nullptr);
+    if (converted <= 0)
+        return {};
+    result.resize(static_cast<size_t>(converted));
+    return result;
+}
+
+namespace {
+constexpr wchar_t FoldAscii(wchar_t c) noexcept
+{
+    return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c;
+}
+} // namespace
+
+bool EqualsIgnoreAsciiCase(std::wstring_view a, std::wstring_view b) noexcept
+{
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (FoldAscii(a[i]) != FoldAscii(b[i]))
+            return false;
+    }
+    return true;
+}
+
+} // namespace ovl::setup

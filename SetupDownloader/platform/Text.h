@@ -1,0 +1,20 @@
+#pragma once
+// Text conversions and comparisons shared by all subsystems. Inside the
+// program text is UTF-16; documents, names and exception messages are UTF-8.
+
+#include <string>
+#include <string_view>
+
+namespace ovl::setup {
+
+// UTF-8 to UTF-16 with MultiByteToWideChar(CP_UTF8, 0): malformed sequences
+// become U+FFFD. Empty input, or input that cannot be measured, gives "".
+std::wstring Utf8ToUtf16(std::string_view text);
+
+// UTF-16 to UTF-8; unpaired surrogates become U+FFFD.
+std::string Utf16ToUtf8(std::wstring_view text);
+
+// Compares two texts, folding only the ASCII letters A-Z to a-z.
+bool EqualsIgnoreAsciiCase(std::wstring_view a, std::wstring_view b) noexcept;
+
+} // namespace ovl::setup

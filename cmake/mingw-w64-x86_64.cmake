@@ -1,0 +1,12 @@
+# Cross toolchain for Windows x64 with mingw-w64 (posix thread model, so that
+# std::thread is available).
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+set(OVL_MINGW_HOST x86_64-w64-mingw32)
+set(CMAKE_C_COMPILER ${OVL_MINGW_HOST}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${OVL_MINGW_HOST}-g++-posix)
+set(CMAKE_RC_COMPILER ${OVL_MINGW_HOST}-windres)
+set(CMAKE_FIND_ROOT_PATH /usr/${OVL_MINGW_HOST})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)

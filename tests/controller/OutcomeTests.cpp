@@ -1,0 +1,80 @@
+#include "controller/Outcome.h"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <string>
+
+namespace ovl::setup {
+namespace {
+
+TEST(CanceledException, IsAStandardExceptionSayingCanceled)
+{
+    try {
+        throw CanceledException();
+    } catch (std::runtime_error const&) {
+        FAIL() << "CanceledException must not be a runtime_error";
+    } catch (std::exception const& e) {
+        EXPECT_STREQ(e.what(), "canceled");
+    }
+}
+
+TEST(CancelFlag, ThrowsOnlyWhenSet)
+{
+    CancelFlag cancel{false};
+    EXPECT_NO_THROW(ThrowIfCanceled(cancel));
+    cancel = true;
+    EXPECT_THROW(ThrowIfCanceled(cancel), CanceledException);
+}
+
+TEST(ExitCode, NamedValuesAreTheWindowsCodes)
+{
+    struct Row {
+        ExitCode Code;
+        std::uint32_t Value;
+    } const rows[] = {
+        {ExitCode::Success, 0},
+        {ExitCode::OsNotSupported, 1150},
+        {ExitCode::Canceled, 1223},
+        {ExitCode::RebootInitiated, 1641},
+        {ExitCode::RebootRequired, 3010},
+        {ExitCode::InstallerSucceeded, 0x60000000},
+        {ExitCode::InstallerSucceededRebootRequired, 0x60000001},
+        {ExitCode::UnhandledError, 0x80000000},
+    };
+    for (auto const& row : rows)
+        EXPECT_EQ(ToValue(row.Code), row.Value);
+}
+
+TEST(ExitCode, OtherValuesPassThroughUnchanged)
+{
+    EXPECT_EQ(ToValue(ToExitCode(std::int32_t{-1})), 0xFFFFFFFFu);
+    EXPECT_EQ(ToValue(ToExitCode(std::int32_t{-3010})), 0xFFFFF43Eu);
+    EXPECT_EQ(ToValue(ToExitCode(std::uint32_t{0x800B0100})), 0x800B0100u);
+    EXPECT_EQ(ToValue(ToExitCode(std::int32_t{1603})), 1603u);
+}
+
+TEST(ButtonAction, CaptionsBelongToTheValues)
+{
+    struct Row {
+        std::int32_t Value;
+        wchar_t const* Caption;
+    } const rows[] = {
+        {1, L"Cancel"}, {2, L"Close"}, {3, L"Continue"}, {4, L"Restart"},
+        {0, L"Close"},  {5, L"Close"}, {-1, L"Close"},   {INT32_MAX, L"Close"},
+    };
+    for (auto const& row : rows)
+        EXPECT_EQ(std::wstring(GetButtonCaption(static_cast<ButtonAction>(row.Value))), row.Caption)
+            << "value " << row.Value;
+}
+
+TEST(ButtonAction, ValuesAreFixed)
+{
+    EXPECT_EQ(static_cast<int>(ButtonAction::Cancel), 1);
+    EXPECT_EQ(static_cast<int>(ButtonAction::Close), 2);
+    EXPECT_EQ(static_cast<int>(ButtonAction::Continue), 3);
+    EXPECT_EQ(static_cast<int>(ButtonAction::Restart), 4);
+}
+
+} // namespace
+} // namespace ovl::setup
