@@ -3,6 +3,9 @@
 #include <windows.h>
 
 #include <climits>
+#include <cstdarg>
+#include <cstdio>
+#include <cwchar>
 
 namespace ovl::setup {
 
@@ -36,6 +39,40 @@ std::string Utf16ToUtf8(std::wstring_view text)
     if (converted <= 0)
         return {};
     result.resize(static_cast<size_t>(converted));
+    return result;
+}
+
+std::wstring FormatW(wchar_t const* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    va_list measure;
+    va_copy(measure, args);
+    int const length = _vscwprintf(format, measure);
+    va_end(measure);
+    std::wstring result;
+    if (length > 0) {
+        result.resize(static_cast<size_t>(length));
+        _vsnwprintf(result.data(), result.size(), format, args);
+    }
+    va_end(args);
+    return result;
+}
+
+std::string Format(char const* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    va_list measure;
+    va_copy(measure, args);
+    int const length = std::vsnprintf(nullptr, 0, format, measure);
+    va_end(measure);
+    std::string result;
+    if (length > 0) {
+        result.resize(static_cast<size_t>(length));
+        std::vsnprintf(result.data(), result.size() + 1, format, args);
+    }
+    va_end(args);
     return result;
 }
 

@@ -1,0 +1,91 @@
+#include "entry/Configuration.h"
+
+#include "platform/Handle.h"
+#include "platform/Json.h"
+#include "platform/Text.h"
+
+#include <windows.h>
+
+#include <climits>
+#include <stdexcept>
+#include <string>
+
+namespace ovl::setup {
+
+using winrt::Windows::Data::Json::JsonObject;
+
+namespace {
+
+std::string ReadWholeFile(std::wstring const& path)
+{
+    // Others may read and write the file meanwhile.
+    UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file)
+        throw std::runtime_error("Could not open configuration file");
+
+    std::string content;
+    char buffer[64 * 1024];
+    for (;;) {
+        DWORD read = 0;
+        if (!ReadFile(file.Get(), buffer, sizeof(buffer), &read, nullptr))
+            throw std::runtime_error("Could not open configuration file");
+        if (read == 0)
+            break;
+        content.append(buffer, read);
+    }
+    return content;
+}
+
+struct MilestoneName {
+    wchar_t const* Name;
+    AppMilestone Value;
+};
+
+constexpr MilestoneName MilestoneNames[] = {
+    {L"All", AppMilestone::All},   {L"Nightly", AppMilestone::Nightly}, {L"Alpha", AppMilestone::Alpha},
+    {L"Beta", AppMilestone::Beta}, {L"Stable", AppMilestone::Stable},
+};
+
+} // namespace
+
+Configuration ReadConfiguration(std::wstring const& path)
+{
+    std::string content = ReadWholeFile(path);
+    if (content.size() > 2 && content.starts_with("\xEF\xBB\xBF"))
+        content.erase(0, 3);
+
+    if (content.size() > INT_MAX)
+        throw std::runtime_error("Failed to convert configuration file to UTF-16");
+    int const size = static_cast<int>(content.size());
+    int const length = MultiByteToWideChar(CP_UTF8, 0, content.data(), size, nullptr, 0);
+    if (length <= 0)
+        throw std::runtime_error("Failed to convert configuration file to UTF-16");
+    std::wstring text(static_cast<size_t>(length), L'\0');
+    if (MultiByteToWideChar(CP_UTF8, 0, content.data(), size, text.data(), length) <= 0)
+        throw std::runtime_error("Failed to convert configuration file to UTF-16");
+
+    return ParseConfiguration(text);
+}
+
+Configuration ParseConfiguration(std::wstring_view text)
+{
+    JsonObject const json = JsonObject::Parse(text);
+
+    Configuration configuration;
+    configuration.RuntimeVersion3 = Version3::Parse(json.GetNamedString(L"RuntimeVersion3"));
+    configuration.InstallRuntime = json.GetNamedBoolean(L"InstallRuntime");
+    configuration.InstallApp = json.GetNamedBoolean(L"InstallApp");
+    configuration.Test = json.GetNamedBoolean(L"Test");
+
+    std::wstring const milestone = json.GetNamedString(L"AppMilestone");
+    for (auto const& candidate : MilestoneNames) {
+        if (EqualsIgnoreAsciiCase(milestone, candidate.Name)) {
+            configuration.AppMilestone = candidate.Value;
+            return configuration;
+        }
+    }
+    throw std::runtime_error("Unknown AppMilestone value in configuration");
+}
+
+} // namespace ovl::setup

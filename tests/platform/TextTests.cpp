@@ -1,0 +1,43 @@
+#include "platform/Text.h"
+
+#include <gtest/gtest.h>
+
+namespace ovl::setup {
+namespace {
+
+TEST(Text, Utf8ToUtf16ReplacesMalformedSequences)
+{
+    EXPECT_EQ(Utf8ToUtf16("plain"), L"plain");
+    EXPECT_EQ(Utf8ToUtf16("\xC3\xA9t\xC3\xA9"), L"\u00E9t\u00E9");
+    EXPECT_EQ(Utf8ToUtf16("a\xFF" "b"), L"a\uFFFDb");
+    EXPECT_EQ(Utf8ToUtf16("\xF0\x9F\x98\x80"), L"\U0001F600");
+    EXPECT_EQ(Utf8ToUtf16(std::string_view("a\0b", 3)), std::wstring(L"a\0b", 3));
+    EXPECT_EQ(Utf8ToUtf16(""), L"");
+}
+
+TEST(Text, Utf16ToUtf8RoundTrips)
+{
+    EXPECT_EQ(Utf16ToUtf8(L"\u00E9t\u00E9 \U0001F600"), "\xC3\xA9t\xC3\xA9 \xF0\x9F\x98\x80");
+    EXPECT_EQ(Utf16ToUtf8(L"\xD800x"), "\xEF\xBF\xBDx"); // unpaired surrogate
+}
+
+TEST(Text, FormatMeasuresExactly)
+{
+    EXPECT_EQ(FormatW(L"%ls/v%d/%.*ls.json", L"https://h", 9, 3, L"x64abc"), L"https://h/v9/x64.json");
+    EXPECT_EQ(Format("(0x%08X)", 0x800B0100u), "(0x800B0100)");
+    EXPECT_EQ(Format("%d, 0x%08X", -1, static_cast<unsigned>(-1)), "-1, 0xFFFFFFFF");
+    EXPECT_EQ(FormatW(L"%ls", L""), L"");
+    std::wstring const longText(5000, L'x');
+    EXPECT_EQ(FormatW(L"[%ls]", longText.c_str()).size(), 5002u);
+}
+
+TEST(Text, EqualsIgnoreAsciiCase)
+{
+    EXPECT_TRUE(EqualsIgnoreAsciiCase(L"Stable", L"sTABLE"));
+    EXPECT_FALSE(EqualsIgnoreAsciiCase(L"Stable ", L"stable"));
+    EXPECT_FALSE(EqualsIgnoreAsciiCase(L"\u00C9", L"\u00E9")); // only A-Z fold
+    EXPECT_TRUE(EqualsIgnoreAsciiCase(L"", L""));
+}
+
+} // namespace
+} // namespace ovl::setup
