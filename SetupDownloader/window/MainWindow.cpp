@@ -1,0 +1,553 @@
+#include "window/MainWindow.h"
+
+#include "catalogue/SystemInfo.h"
+#include "window/Layout.h"
+
+#include <commctrl.h>
+
+#include <algorithm>
+#include <cwchar>
+#include <stdexcept>
+#include <vector>
+
+namespace ovl::setup {
+
+namespace {
+
+constexpr DWORD WindowStyle = WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
+constexpr UINT ChildPlacement = SWP_NOZORDER | SWP_NOACTIVATE;
+constexpr wchar_t TotalProgressText[] = L"Total progress:";
+
+std::wstring ReadWindowText(HWND control, int bufferSize)
+{
+    if (!control)
+        return {};
+    std::vector<wchar_t> buffer(static_cast<size_t>(bufferSize), L'\0');
+    int const length = GetWindowTextW(control, buffer.data(), bufferSize);
+    return std::wstring(buffer.data(), static_cast<size_t>(std::max(length, 0)));
+}
+
+// DrawTextW's DT_CALCRECT measure of text with a font, at most width wide.
+LayoutSize MeasureText(HWND control, HFONT font, std::wstring const& text, int width, UINT format)
+{
+    HDC dc = GetDC(control);
+    if (!dc)
+        return {};
+    HGDIOBJ const previous = font ? SelectObject(dc, font) : nullptr;
+    RECT rect{0, 0, width, 0};
+    DrawTextW(dc, text.c_str(), static_cast<int>(text.size()), &rect, DT_CALCRECT | format);
+    if (previous)
+        SelectObject(dc, previous);
+    ReleaseDC(control, dc);
+    return {rect.right - rect.left, rect.bottom - rect.top};
+}
+
+void Place(HWND control, LayoutRect const& rect)
+{
+    if (control)
+        SetWindowPos(control, nullptr, rect.X, rect.Y, rect.Width, rect.Height, ChildPlacement);
+}
+
+void SetVisible(HWND control, bool visible)
+{
+    if (control)
+        ShowWindow(control, visible ? SW_SHOW : SW_HIDE);
+}
+
+HWND CreateChild(HWND parent, HINSTANCE instance, wchar_t const* className, wchar_t const* text, DWORD style, int id)
+{
+    return CreateWindowExW(0, className, text, style, 0, 0, 0, 0, parent,
+                           reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance, nullptr);
+}
+
+} // namespace
+
+MainWindow::MainWindow(HINSTANCE instanceHandle) : instance(instanceHandle)
+{
+    buttonEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+
+    WNDCLASSEXW windowClass{};
+    windowClass.cbSize = sizeof(windowClass);
+    windowClass.style = CS_HREDRAW | CS_VREDRAW;
+    windowClass.lpfnWndProc = WindowProc;
+    windowClass.hInstance = instance;
+    windowClass.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(101));
+    windowClass.hIconSm = LoadIconW(instance, MAKEINTRESOURCEW(101));
+    windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+    windowClass.hbrBackground = reinterpret_cast<HBRUSH>(static_cast<INT_PTR>(COLOR_BTNFACE + 1));
+    windowClass.lpszClassName = ClassName;
+    RegisterClassExW(&windowClass);
+
+    // 400 x 150 at 96 DPI, unscaled; the first layout sizes it for real.
+    RECT rect{0, 0, 400, 150};
+    AdjustWindowRectExForDpi(&rect, WindowStyle, FALSE, 0, 96);
+    int const width = rect.right - rect.left;
+    int const height = rect.bottom - rect.top;
+    int const x = (GetSystemMetrics(SM_CXSCREEN) - width) / 2;
+    int const y = (GetSystemMetrics(SM_CYSCREEN) - height) / 2;
+
+    window = CreateWindowExW(0, ClassName, Title, WindowStyle, x, y, width, height, nullptr, nullptr, instance, this);
+    if (!window) {
+        if (buttonEvent)
+            CloseHandle(buttonEvent);
+        if (messageFont)
+            DeleteObject(messageFont);
+        if (smallFont)
+            DeleteObject(smallFont);
+        throw std::runtime_error("Failed to create main window");
+    }
+}
+
+MainWindow::~MainWindow()
+{
+    // Normally the close flow has destroyed the window. If it has not (the
+    // run never started), detach and destroy it so that no message reaches
+    // this object once it is gone.
+    if (window && IsWindow(window)) {
+        SetWindowLongPtrW(window, GWLP_USERDATA, 0);
+        DestroyWindow(window);
+    }
+    if (messageFont)
+        DeleteObject(messageFont);
+    if (smallFont)
+        DeleteObject(smallFont);
+    if (buttonEvent)
+        CloseHandle(buttonEvent);
+    onShown = nullptr;
+    buttonHandler = nullptr;
+    std::lock_guard lock(postedLock);
+    for (Callable* callable : posted)
+        delete callable;
+    posted.clear();
+}
+
+LRESULT CALLBACK MainWindow::WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == WM_NCCREATE) {
+        auto const* create = reinterpret_cast<CREATESTRUCTW const*>(lParam);
+        SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
+    }
+    auto* self = reinterpret_cast<MainWindow*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+    if (self)
+        return self->HandleMessage(hwnd, message, wParam, lParam);
+    return DefWindowProcW(hwnd, message, wParam, lParam);
+}
+
+// --- Bridge -----------------------------------------------------------------
+
+void MainWindow::PostToUi(Callable callable)
+{
+    auto* heap = new Callable(std::move(callable));
+    {
+        std::lock_guard lock(postedLock);
+        posted.insert(heap);
+    }
+    if (!PostMessageW(window, RunPostedMessage, 0, reinterpret_cast<LPARAM>(heap))) {
+        // The window is gone: the callable will never run; free it now.
+        std::lock_guard lock(postedLock);
+        posted.erase(heap);
+        delete heap;
+    }
+}
+
+bool MainWindow::TakePosted(Callable* callable)
+{
+    std::lock_guard lock(postedLock);
+    return posted.erase(callable) != 0;
+}
+
+void MainWindow::InvokeOnUi(Callable callable)
+{
+    if (GetWindowThreadProcessId(window, nullptr) == GetCurrentThreadId()) {
+        callable();
+        return;
+    }
+    Callable local = std::move(callable);
+    if (!local)
+        throw std::bad_function_call();
+    invoking.store(&local);
+    SendMessageW(window, RunSentMessage, 0, reinterpret_cast<LPARAM>(&local));
+    invoking.store(nullptr);
+}
+
+ButtonAction MainWindow::WaitForButton()
+{
+    buttonResult.reset();
+    ResetEvent(buttonEvent);
+    waitingForButton.store(true);
+    WaitForSingleObject(buttonEvent, INFINITE);
+    waitingForButton.store(false);
+    return buttonResult.value_or(ButtonAction::Close);
+}
+
+void MainWindow::DeliverToWaiter(ButtonAction action)
+{
+    if (waitingForButton.load()) {
+        buttonResult = action;
+        SetEvent(buttonEvent);
+    }
+}
+
+void MainWindow::RunMessageLoop(Callable onShownCallback)
+{
+    onShown = std::move(onShownCallback);
+    ShowWindow(window, SW_SHOWDEFAULT);
+    UpdateWindow(window);
+    MSG message;
+    while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+        // Ctrl+C goes to the focused control (the button after a click);
+        // hand it to the window, which copies its text.
+        if (message.message == WM_KEYDOWN && message.wParam == 'C' && message.hwnd != window &&
+            IsChild(window, message.hwnd) && GetKeyState(VK_CONTROL) < 0)
+            message.hwnd = window;
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+    }
+}
+
+// --- Operations -------------------------------------------------------------
+
+void MainWindow::SetStatusText(std::wstring const& text)
+{
+    SetWindowTextW(statusLabel, text.c_str());
+    UpdateLayout();
+}
+
+void MainWindow::SetButtonAction(ButtonAction action)
+{
+    if (action != buttonAction) {
+        buttonAction = action;
+        UpdateButtonCaption();
+    }
+}
+
+void MainWindow::SetButtonHandler(ButtonHandler handler) { buttonHandler = std::move(handler); }
+
+void MainWindow::EnableButton(bool enabled)
+{
+    if (button)
+        EnableWindow(button, enabled ? TRUE : FALSE);
+}
+
+void MainWindow::ShowTaskProgress(bool visible)
+{
+    if (visible != taskProgressVisible) {
+        taskProgressVisible = visible;
+        UpdateLayout();
+    }
+}
+
+void MainWindow::ShowTotalProgress(bool visible)
+{
+    if (visible != totalProgressVisible) {
+        totalProgressVisible = visible;
+        UpdateLayout();
+    }
+}
+
+void MainWindow::SetTaskProgress(std::optional<int> percent)
+{
+    taskProgress = percent;
+    if (!taskProgressBar)
+        return;
+    LONG_PTR const style = GetWindowLongPtrW(taskProgressBar, GWL_STYLE);
+    if (percent) {
+        if (style & PBS_MARQUEE) {
+            SendMessageW(taskProgressBar, PBM_SETMARQUEE, FALSE, 0);
+            SetWindowLongPtrW(taskProgressBar, GWL_STYLE, style & ~static_cast<LONG_PTR>(PBS_MARQUEE));
+        }
+        SendMessageW(taskProgressBar, PBM_SETRANGE, 0, 0x00640000);
+        SendMessageW(taskProgressBar, PBM_SETPOS, static_cast<WPARAM>(*percent), 0);
+    } else {
+        if (!(style & PBS_MARQUEE))
+            SetWindowLongPtrW(taskProgressBar, GWL_STYLE, style | PBS_MARQUEE);
+        SendMessageW(taskProgressBar, PBM_SETMARQUEE, TRUE, 30);
+    }
+}
+
+void MainWindow::SetTotalProgressRange(int upper)
+{
+    totalProgressRange = upper;
+    if (totalProgressBar)
+        SendMessageW(totalProgressBar, PBM_SETRANGE, 0,
+                     static_cast<LPARAM>(static_cast<DWORD>(static_cast<WORD>(upper)) << 16));
+}
+
+void MainWindow::SetTotalProgress(int position)
+{
+    totalProgressPos = position;
+    if (totalProgressBar)
+        SendMessageW(totalProgressBar, PBM_SETPOS, static_cast<WPARAM>(static_cast<INT_PTR>(position)), 0);
+}
+
+void MainWindow::Show() { ShowWindow(window, SW_SHOW); }
+
+void MainWindow::Hide() { ShowWindow(window, SW_HIDE); }
+
+void MainWindow::Close()
+{
+    canClose = true;
+    PostMessageW(window, DestroyNowMessage, 0, 0);
+}
+
+void MainWindow::OnButtonClicked()
+{
+    ButtonHandler handler = std::move(buttonHandler);
+    buttonHandler = nullptr;
+    DeliverToWaiter(buttonAction);
+    if (handler)
+        handler(buttonAction);
+}
+
+void MainWindow::UpdateButtonCaption()
+{
+    if (button)
+        SetWindowTextW(button, GetButtonCaption(buttonAction));
+}
+
+// --- Messages ---------------------------------------------------------------
+
+LRESULT MainWindow::HandleMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    switch (message) {
+    case WM_CREATE:
+        CreateControls(hwnd);
+        return 0;
+    case WM_DESTROY:
+        DeliverToWaiter(ButtonAction::Close);
+        PostQuitMessage(0);
+        return 0;
+    case WM_CLOSE:
+        if (canClose) {
+            DestroyWindow(window);
+        } else {
+            ButtonHandler handler = std::move(buttonHandler);
+            buttonHandler = nullptr;
+            DeliverToWaiter(ButtonAction::Close);
+            if (handler)
+                handler(ButtonAction::Close);
+        }
+        return 0;
+    case WM_SHOWWINDOW:
+        if (wParam && onShown) {
+            Callable callable = std::move(onShown);
+            onShown = nullptr;
+            callable();
+        }
+        break;
+    case WM_KEYDOWN:
+        if (wParam == 'C' && GetKeyState(VK_CONTROL) < 0) {
+            CopyTextToClipboard();
+            return 0;
+        }
+        break;
+    case WM_COMMAND:
+        if (LOWORD(wParam) == ButtonId && HIWORD(wParam) == BN_CLICKED) {
+            OnButtonClicked();
+            return 0;
+        }
+        break;
+    case WM_DPICHANGED: {
+        UpdateFonts(HIWORD(wParam));
+        auto const* suggested = reinterpret_cast<RECT const*>(lParam);
+        SetWindowPos(hwnd, nullptr, suggested->left, suggested->top, suggested->right - suggested->left,
+                     suggested->bottom - suggested->top, SWP_NOZORDER | SWP_NOACTIVATE);
+        UpdateLayout();
+        return 0;
+    }
+    case RunPostedMessage:
+        // Only callables this window posted are run; anything else that
+        // arrives with this message number is ignored.
+        if (auto* callable = reinterpret_cast<Callable*>(lParam); callable && TakePosted(callable)) {
+            (*callable)();
+            delete callable;
+        }
+        return 0;
+    case RunSentMessage:
+        // Only the callable InvokeOnUi is waiting on is run.
+        if (auto* callable = reinterpret_cast<Callable*>(lParam); callable && callable == invoking.load())
+            (*callable)();
+        return 0;
+    case DestroyNowMessage:
+        canClose = true;
+        DestroyWindow(hwnd);
+        return 0;
+    default:
+        break;
+    }
+    return DefWindowProcW(hwnd, message, wParam, lParam);
+}
+
+void MainWindow::CreateControls(HWND parent)
+{
+    UINT const dpi = GetDpiForWindow(parent);
+    statusLabel = CreateChild(parent, instance, L"STATIC", L"", WS_CHILD | WS_VISIBLE, StatusLabelId);
+    taskProgressBar = CreateChild(parent, instance, PROGRESS_CLASSW, nullptr, WS_CHILD | PBS_MARQUEE, TaskProgressBarId);
+    totalProgressLabel = CreateChild(parent, instance, L"STATIC", TotalProgressText, WS_CHILD, TotalProgressLabelId);
+    totalProgressBar = CreateChild(parent, instance, PROGRESS_CLASSW, nullptr, WS_CHILD, TotalProgressBarId);
+    button = CreateChild(parent, instance, L"BUTTON", L"Close", WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_DEFPUSHBUTTON,
+                         ButtonId);
+    versionLabel = CreateChild(parent, instance, L"STATIC", GetVersionText().c_str(), WS_CHILD | WS_VISIBLE,
+                               VersionLabelId);
+    if (versionLabel)
+        EnableWindow(versionLabel, FALSE); // drawn grey
+    UpdateFonts(dpi);
+}
+
+void MainWindow::UpdateFonts(UINT dpi)
+{
+    if (messageFont)
+        DeleteObject(messageFont);
+    if (smallFont)
+        DeleteObject(smallFont);
+    messageFont = nullptr;
+    smallFont = nullptr;
+
+    NONCLIENTMETRICSW metrics{};
+    metrics.cbSize = sizeof(metrics);
+    SystemParametersInfoForDpi(SPI_GETNONCLIENTMETRICS, sizeof(metrics), &metrics, 0, dpi);
+    messageFont = CreateFontIndirectW(&metrics.lfMessageFont);
+    LOGFONTW small = metrics.lfMessageFont;
+    small.lfHeight = MulDiv(small.lfHeight, 4, 5);
+    smallFont = CreateFontIndirectW(&small);
+
+    for (HWND control : {statusLabel, taskProgressBar, totalProgressLabel, totalProgressBar, button}) {
+        if (control)
+            SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(messageFont), TRUE);
+    }
+    if (versionLabel)
+        SendMessageW(versionLabel, WM_SETFONT, reinterpret_cast<WPARAM>(smallFont), TRUE);
+}
+
+void MainWindow::UpdateLayout()
+{
+    if (!window)
+        return;
+    int const dpi = static_cast<int>(GetDpiForWindow(window));
+    RECT client{};
+    GetClientRect(window, &client);
+    int const cw = client.right - client.left;
+    int const ch = client.bottom - client.top;
+    LayoutFrame const frame = ComputeLayoutFrame(dpi, cw);
+
+    LayoutMeasures measures;
+    measures.HasStatus = statusLabel != nullptr;
+    if (statusLabel && frame.ContentWidth > 0)
+        measures.StatusHeight =
+            MeasureText(statusLabel, messageFont, ReadWindowText(statusLabel, 4096), frame.ContentWidth, DT_WORDBREAK)
+                .Height;
+    if (totalProgressVisible)
+        measures.TotalLabelHeight = MeasureText(totalProgressLabel ? totalProgressLabel : window, messageFont,
+                                                TotalProgressText, frame.ContentWidth, 0)
+                                        .Height;
+    SIZE ideal{ScaleForDpi(75, dpi), ScaleForDpi(23, dpi)};
+    if (button)
+        SendMessageW(button, BCM_GETIDEALSIZE, 0, reinterpret_cast<LPARAM>(&ideal));
+    measures.IdealButton = {ideal.cx, ideal.cy};
+    measures.HasVersion = versionLabel != nullptr;
+    if (versionLabel)
+        measures.Version = MeasureText(versionLabel, smallFont, ReadWindowText(versionLabel, 256), frame.ContentWidth, 0);
+
+    Layout const layout = ComputeLayout(dpi, cw, taskProgressVisible, totalProgressVisible, measures);
+
+    Place(statusLabel, layout.Status);
+    SetVisible(taskProgressBar, layout.TaskShown);
+    Place(taskProgressBar, layout.TaskBar);
+    SetVisible(totalProgressLabel, layout.TotalShown);
+    Place(totalProgressLabel, layout.TotalLabel);
+    SetVisible(totalProgressBar, layout.TotalShown);
+    Place(totalProgressBar, layout.TotalBar);
+    Place(button, layout.Button);
+    if (versionLabel)
+        Place(versionLabel, layout.Version);
+
+    if (layout.NeededClient.Width == cw && layout.NeededClient.Height == ch)
+        return;
+    RECT needed{0, 0, layout.NeededClient.Width, layout.NeededClient.Height};
+    AdjustWindowRectExForDpi(&needed, static_cast<DWORD>(GetWindowLongW(window, GWL_STYLE)), FALSE,
+                             static_cast<DWORD>(GetWindowLongW(window, GWL_EXSTYLE)), static_cast<UINT>(dpi));
+    SetWindowPos(window, nullptr, 0, 0, needed.right - needed.left, needed.bottom - needed.top,
+                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+// --- Version line and clipboard -------------------------------------------
+
+std::wstring MainWindow::GetVersionText()
+{
+    wchar_t text[64] = {};
+    auto format = [&text](wchar_t const* pattern, auto... values) {
+        _snwprintf(text, 63, pattern, values...);
+        text[63] = L'\0';
+        return std::wstring(text);
+    };
+
+    std::vector<wchar_t> path(260);
+    for (;;) {
+        DWORD const length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+        if (length == 0)
+            return format(L"GetModuleFileNameW error: %lu", GetLastError());
+        if (length < path.size())
+            break;
+        if (path.size() >= 32768)
+            return format(L"GetModuleFileNameW still failing at buffer size %lu", 32768ul);
+        path.resize(std::min<size_t>(path.size() * 2, 32768));
+    }
+
+    DWORD handle = 0;
+    DWORD const size = GetFileVersionInfoSizeW(path.data(), &handle);
+    if (size == 0)
+        return format(L"GetFileVersionInfoSizeW error: %lu", GetLastError());
+    std::vector<BYTE> data(size);
+    if (!GetFileVersionInfoW(path.data(), 0, size, data.data()))
+        return format(L"GetFileVersionInfoW error: %lu", GetLastError());
+    VS_FIXEDFILEINFO* info = nullptr;
+    UINT infoSize = 0;
+    if (!VerQueryValueW(data.data(), L"\\", reinterpret_cast<void**>(&info), &infoSize) || !info)
+        return format(L"VerQueryValueW failed");
+    return format(L"%lu.%lu.%lu.%lu %ls", static_cast<unsigned long>(HIWORD(info->dwProductVersionMS)),
+                  static_cast<unsigned long>(LOWORD(info->dwProductVersionMS)),
+                  static_cast<unsigned long>(HIWORD(info->dwProductVersionLS)),
+                  static_cast<unsigned long>(LOWORD(info->dwProductVersionLS)),
+                  GetArchitectureName(GetProcessArchitecture()));
+}
+
+std::wstring MainWindow::BuildClipboardText() const
+{
+    std::wstring const status = ReadWindowText(statusLabel, 4096);
+    std::wstring const caption = ReadWindowText(button, 64);
+    std::wstring const version = ReadWindowText(versionLabel, 256);
+    WindowTextState state;
+    state.Title = Title;
+    state.Status = status;
+    state.TaskVisible = taskProgressVisible;
+    state.TaskProgress = taskProgress;
+    state.TotalVisible = totalProgressVisible;
+    state.TotalPosition = totalProgressPos;
+    state.TotalRange = totalProgressRange;
+    state.ButtonEnabled = button && IsWindowEnabled(button);
+    state.ButtonCaption = caption;
+    if (versionLabel)
+        state.VersionText = version;
+    return BuildWindowText(state);
+}
+
+void MainWindow::CopyTextToClipboard()
+{
+    std::wstring const text = BuildClipboardText();
+    if (!OpenClipboard(window))
+        return;
+    EmptyClipboard();
+    if (HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE, (text.size() + 1) * sizeof(wchar_t))) {
+        if (void* locked = GlobalLock(memory)) {
+            std::wmemcpy(static_cast<wchar_t*>(locked), text.c_str(), text.size() + 1);
+            GlobalUnlock(memory);
+            if (!SetClipboardData(CF_UNICODETEXT, memory))
+                GlobalFree(memory);
+        } else {
+            GlobalFree(memory);
+        }
+    }
+    CloseClipboard();
+}
+
+} // namespace ovl::setup
