@@ -1,0 +1,95 @@
+#pragma once
+// Every HTTP transfer: one GET with up to ten attempts, resuming with a byte
+// range where the server accepts them, streaming the body to a sink.
+
+#include "controller/Outcome.h"
+#include "platform/Http.h"
+
+#include <windows.h>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string_view>
+#include <vector>
+
+namespace ovl::setup {
+
+struct DownloadProgress {
+    double percent = 0.0; // 0 to 100, or -1 when no total length was announced
+    std::int32_t attempt = 0;
+};
+
+using DownloadProgressCallback = std::function<void(DownloadProgress const&)>;
+
+// (chunk bytes, byte count, offset of the chunk's first byte in the body).
+using DownloadSink = std::function<void(std::uint8_t const* data, std::uint32_t count, std::uint64_t offset)>;
+
+inline constexpr std::int32_t MaxAttempts = 10;
+inline constexpr std::chrono::milliseconds RetryDelay{500};
+inline constexpr std::uint32_t ChunkSize = 65536;
+inline constexpr DWORD CancelPollInterval = 50; // milliseconds
+
+// Downloads url and returns the body's total length; see the retry policy in
+// the implementation. Fails with winrt::hresult_error when the client or the
+// URL cannot be set up, CanceledException, or std::runtime_error.
+std::uint64_t DownloadToSink(std::wstring_view url, DownloadProgressCallback const& progress, CancelFlag const& cancel,
+                             DownloadSink sink);
+
+// The whole body in memory, at most maxSize bytes ("The response is larger
+// than allowed" otherwise, after the usual attempts).
+std::vector<std::uint8_t> DownloadBytes(std::wstring_view url, std::uint64_t maxSize,
+                                        DownloadProgressCallback const& progress, CancelFlag const& cancel);
+
+// True when a comma-separated "Accept-Ranges" value lists the token "bytes".
+bool IsByteRangeToken(std::wstring_view value);
+
+// True when a 206 response's Content-Range is in bytes and starts at offset.
+bool IsResumedAt(winrt::Windows::Web::Http::HttpResponseMessage const& response, std::uint64_t offset);
+
+// Waits for an operation, looking at the cancel flag every 50 ms; on a cancel
+// it cancels the operation and returns only once the operation has reported
+// its end, then throws CanceledException.
+template <typename T>
+T WaitForAsync(winrt::Windows::Foundation::IAsyncOperation<T> operation, CancelFlag const& cancel)
+{
+    HANDLE const event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (!event)
+        throw std::runtime_error("CreateEventW failed");
+
+    // The handler holds the event and a pointer to this frame's flag; it is
+    // invoked once, and this frame does not return before it has been.
+    struct Handler {
+        HANDLE Event;
+        bool* SetEventFailed;
+    };
+    bool setEventFailed = false;
+    auto const handler = std::make_shared<Handler>(Handler{event, &setEventFailed});
+    operation.Completed([handler](winrt::Windows::Foundation::AsyncStatus) {
+        if (!SetEvent(handler->Event))
+            *handler->SetEventFailed = true;
+    });
+
+    for (;;) {
+        DWORD const waited = WaitForSingleObject(event, CancelPollInterval);
+        if (waited != WAIT_TIMEOUT) {
+            CloseHandle(event);
+            ThrowIfCanceled(cancel);
+            return operation.GetResults();
+        }
+        if (setEventFailed) {
+            CloseHandle(event);
+            throw std::runtime_error("SetEvent failed");
+        }
+        if (cancel.load(std::memory_order_acquire)) {
+            operation.Cancel();
+            WaitForSingleObject(event, INFINITE);
+            CloseHandle(event);
+            throw CanceledException();
+        }
+    }
+}
+
+} // namespace ovl::setup
