@@ -1,0 +1,36 @@
+// Measures DownloadToSink into a null sink: bench-download.exe URL
+// Prints "<bytes> <seconds> <peak working set bytes>".
+#include "download/HttpDownload.h"
+
+#include <windows.h>
+
+#include <psapi.h>
+
+#include <chrono>
+#include <cstdio>
+
+int wmain(int argc, wchar_t** argv)
+{
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: bench-download URL\n");
+        return 2;
+    }
+    ovl::setup::CancelFlag cancel{false};
+    auto const started = std::chrono::steady_clock::now();
+    std::uint64_t total = 0;
+    try {
+        total = ovl::setup::DownloadToSink(argv[1], nullptr, cancel, [](std::uint8_t const*, std::uint32_t, std::uint64_t) {});
+    } catch (std::exception const& e) {
+        std::fprintf(stderr, "bench-download: %s\n", e.what());
+        return 1;
+    } catch (winrt::hresult_error const&) {
+        std::fprintf(stderr, "bench-download: platform error\n");
+        return 1;
+    }
+    double const seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    PROCESS_MEMORY_COUNTERS counters{};
+    GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof(counters));
+    std::printf("%llu %.3f %llu\n", static_cast<unsigned long long>(total), seconds,
+                static_cast<unsigned long long>(counters.PeakWorkingSetSize));
+    return 0;
+}
