@@ -65,6 +65,14 @@ inline std::string ReadBytes(std::wstring const& path)
     return content;
 }
 
+inline std::string Narrow(std::wstring const& text)
+{
+    int const length = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    std::string result(static_cast<size_t>(length), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), length, nullptr, nullptr);
+    return result;
+}
+
 inline bool FileExists(std::wstring const& path)
 {
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;

@@ -10,6 +10,7 @@ server serves every test and a test's URLs describe what they exercise:
       chunked=1            chunked transfer coding when the length is absent
       drop_after=N         close the connection after N body bytes ...
       drop_count=K         ... on the first K requests of this id (default 1)
+      drop_reset=1         drop with a connection reset instead of an orderly close
       status=S             answer status S (no body) ...
       status_count=K       ... on the first K requests of this id (0: always, the default)
       partial_always=1     answer 206 even without "Range"
@@ -20,6 +21,7 @@ server serves every test and a test's URLs describe what they exercise:
       redirect=N           302 to the same URL with redirect=N-1
       slow_headers=MS      wait MS milliseconds before answering
       slow_body=MS         wait MS milliseconds before each 64 KiB of the body
+      second_size=M        from the second request of this id on, a body of M bytes
   /PATH                    the file PATH below --root; ranges honoured, "Accept-Ranges: bytes",
                            and the behaviours above apply too
   /_requests?id=T          the requests seen for id T: one line each,
@@ -36,6 +38,7 @@ import os
 import socket
 import socketserver
 import ssl
+import struct
 import sys
 import threading
 import time
@@ -108,6 +111,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
     def serve_body(self, query, count, range_header):
         size = int(query.get("size", "0"))
+        if "second_size" in query and count > 1:
+            size = int(query["second_size"])
         return self.serve(query, count, range_header, size, lambda s, e: body_chunk(s, e))
 
     def serve_file(self, name, query, count, range_header):
@@ -197,7 +202,12 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if dropping:
             self.wfile.flush()
             try:
-                self.connection.shutdown(socket.SHUT_RDWR)
+                if query.get("drop_reset"):
+                    # An abortive close: the client sees a reset, not an end.
+                    self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+                    self.connection.close()
+                else:
+                    self.connection.shutdown(socket.SHUT_RDWR)
             except OSError:
                 pass
             self.close_connection = True

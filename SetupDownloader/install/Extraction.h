@@ -1,0 +1,31 @@
+#pragma once
+// Takes the installer out of the downloaded ZIP: the first entry named
+// "*.exe" with content, written under its plain file name into a new pinned
+// file, locked against writers and compared with the archive byte for byte.
+
+#include "controller/Outcome.h"
+#include "install/PinnedFile.h"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+
+namespace ovl::setup {
+
+// The entry name (raw bytes, UTF-8 by intent) as UTF-16, malformed sequences
+// as U+FFFD; fails with "Failed to convert ZIP filename to UTF-16".
+std::wstring ZipNameToUtf16(std::string_view name);
+
+// The name's last component under Windows path rules (after the last '/' or
+// '\', and never a drive or device prefix), or empty when it is not a usable
+// file name (".", "..", a reserved character or a control character).
+std::wstring UsableInstallerName(std::wstring_view name);
+
+// Fails with the extraction's fixed messages or CanceledException; on every
+// failure the partly written installer is deleted. The result is open
+// read-only at offset 0 and owns the file.
+PinnedFile ExtractInstaller(PinnedFile& zipFile, std::wstring const& folder, std::function<void(double)> const& progress,
+                            CancelFlag const& cancel);
+
+} // namespace ovl::setup

@@ -1,0 +1,204 @@
+#include "install/PinnedFile.h"
+
+#include <objbase.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <stdexcept>
+#include <utility>
+#include <vector>
+
+namespace ovl::setup {
+
+namespace {
+
+constexpr std::uint64_t MaxTransfer = 1048576; // per ReadFile or WriteFile call
+
+void Protect(HANDLE handle, bool on) noexcept
+{
+    SetHandleInformation(handle, HANDLE_FLAG_PROTECT_FROM_CLOSE, on ? HANDLE_FLAG_PROTECT_FROM_CLOSE : 0);
+}
+
+} // namespace
+
+PinnedFile::PinnedFile(std::wstring filePath, PinnedFileAccess access)
+{
+    DWORD const desired = access == PinnedFileAccess::ReadWrite ? (GENERIC_READ | GENERIC_WRITE) : GENERIC_WRITE;
+    HANDLE const created =
+        CreateFileW(filePath.c_str(), desired, FILE_SHARE_READ, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (created == INVALID_HANDLE_VALUE)
+        throw std::runtime_error("Could not create the file");
+    Protect(created, true);
+    handle = created;
+    path = std::move(filePath);
+    deleteOnClose = true;
+}
+
+PinnedFile::PinnedFile(PinnedFile&& other) noexcept
+    : handle(std::exchange(other.handle, INVALID_HANDLE_VALUE)), path(std::move(other.path)),
+      deleteOnClose(std::exchange(other.deleteOnClose, false))
+{
+    other.path.clear();
+}
+
+PinnedFile& PinnedFile::operator=(PinnedFile&& other) noexcept
+{
+    if (this != &other) {
+        Close();
+        handle = std::exchange(other.handle, INVALID_HANDLE_VALUE);
+        path = std::move(other.path);
+        other.path.clear();
+        deleteOnClose = std::exchange(other.deleteOnClose, false);
+    }
+    return *this;
+}
+
+PinnedFile::~PinnedFile() { Close(); }
+
+void PinnedFile::Close() noexcept
+{
+    std::wstring finalPath;
+    if (deleteOnClose && IsOpen()) {
+        try {
+            finalPath = GetFinalPath();
+        } catch (...) {
+            // Unresolvable: the file is closed but stays.
+        }
+    }
+    if (IsOpen()) {
+        Protect(handle, false);
+        CloseHandle(handle);
+        handle = INVALID_HANDLE_VALUE;
+    }
+    if (deleteOnClose) {
+        deleteOnClose = false;
+        if (!finalPath.empty())
+            DeleteFileW(finalPath.c_str());
+    }
+}
+
+std::uint64_t PinnedFile::Read(void* buffer, std::uint64_t count)
+{
+    auto* out = static_cast<std::uint8_t*>(buffer);
+    std::uint64_t total = 0;
+    while (total < count) {
+        DWORD const ask = static_cast<DWORD>(std::min(count - total, MaxTransfer));
+        DWORD read = 0;
+        if (!ReadFile(handle, out + total, ask, &read, nullptr))
+            throw std::runtime_error("Could not read from the file");
+        if (read == 0)
+            break;
+        total += read;
+    }
+    return total;
+}
+
+void PinnedFile::Write(void const* data, std::uint64_t count)
+{
+    auto const* in = static_cast<std::uint8_t const*>(data);
+    while (count > 0) {
+        DWORD const ask = static_cast<DWORD>(std::min(count, MaxTransfer));
+        DWORD written = 0;
+        if (!WriteFile(handle, in, ask, &written, nullptr) || written == 0)
+            throw std::runtime_error("Could not write to the file");
+        in += written;
+        count -= written;
+    }
+}
+
+void PinnedFile::WriteAt(std::uint64_t offset, void const* data, std::uint64_t count)
+{
+    Seek(offset);
+    Write(data, count);
+}
+
+void PinnedFile::Seek(std::uint64_t offset)
+{
+    LARGE_INTEGER distance;
+    distance.QuadPart = static_cast<LONGLONG>(offset);
+    if (!SetFilePointerEx(handle, distance, nullptr, FILE_BEGIN))
+        throw std::runtime_error("Could not seek within the file");
+}
+
+void PinnedFile::Rewind() { Seek(0); }
+
+std::uint64_t PinnedFile::GetSize() const
+{
+    LARGE_INTEGER size;
+    if (!GetFileSizeEx(handle, &size))
+        throw std::runtime_error("Could not determine the size of the file");
+    return static_cast<std::uint64_t>(size.QuadPart);
+}
+
+void PinnedFile::Resize(std::uint64_t size)
+{
+    Seek(size);
+    if (!SetEndOfFile(handle))
+        throw std::runtime_error("Could not resize the file");
+}
+
+void PinnedFile::ReopenForReading()
+{
+    if (IsOpen()) {
+        Protect(handle, false);
+        CloseHandle(handle);
+        handle = INVALID_HANDLE_VALUE;
+    }
+    HANDLE const reopened =
+        CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (reopened == INVALID_HANDLE_VALUE)
+        throw std::runtime_error("Could not reopen the file for reading");
+    Protect(reopened, true);
+    handle = reopened;
+}
+
+std::wstring PinnedFile::GetFinalPath() const
+{
+    DWORD const size = GetFinalPathNameByHandleW(handle, nullptr, 0, 0);
+    if (size == 0)
+        throw std::runtime_error("Could not resolve the location of the file");
+    std::vector<wchar_t> buffer(size);
+    DWORD const length = GetFinalPathNameByHandleW(handle, buffer.data(), size, 0);
+    if (length == 0 || length >= size)
+        throw std::runtime_error("Could not resolve the location of the file");
+    return std::wstring(buffer.data(), length);
+}
+
+std::wstring CreateDownloadFolder()
+{
+    DWORD const needed = GetTempPathW(0, nullptr);
+    if (needed == 0)
+        throw std::runtime_error("GetTempPathW failed");
+    std::vector<wchar_t> temp(needed);
+    DWORD const length = GetTempPathW(needed, temp.data());
+    if (length == 0)
+        throw std::runtime_error("GetTempPathW failed");
+
+    GUID guid;
+    if (FAILED(CoCreateGuid(&guid)))
+        throw std::runtime_error("CoCreateGuid failed");
+    wchar_t text[40];
+    if (StringFromGUID2(guid, text, 40) == 0)
+        throw std::runtime_error("StringFromGUID2 failed");
+
+    std::filesystem::path const folder =
+        std::filesystem::path(std::wstring(temp.data(), length)) / (std::wstring(L"OvlSetupDownloader.") + text);
+    std::wstring const folderPath = folder.wstring();
+    if (!CreateDirectoryW(folderPath.c_str(), nullptr)) {
+        char message[128];
+        std::snprintf(message, sizeof(message), "Could not create the download directory (error %lu)", GetLastError());
+        throw std::runtime_error(message);
+    }
+    return folderPath;
+}
+
+DownloadFolderGuard::~DownloadFolderGuard()
+{
+    if (!path.empty()) {
+        std::error_code ignored;
+        std::filesystem::remove(path, ignored); // only an empty folder goes
+    }
+}
+
+} // namespace ovl::setup

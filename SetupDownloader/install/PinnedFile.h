@@ -1,0 +1,71 @@
+#pragma once
+// Files the run creates: held open from creation to deletion so that others
+// may only read them, protected from stray closes, and deleted on close at
+// the location the file system reports for the open handle.
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+namespace ovl::setup {
+
+enum class PinnedFileAccess {
+    ReadWrite, // the downloaded package: written, then read through the same handle
+    WriteOnly, // the extracted installer: written, then reopened for reading
+};
+
+class PinnedFile {
+public:
+    PinnedFile() noexcept = default;
+    // Creates a new file (fails with "Could not create the file" when it exists).
+    PinnedFile(std::wstring path, PinnedFileAccess access);
+    PinnedFile(PinnedFile&& other) noexcept;
+    PinnedFile& operator=(PinnedFile&& other) noexcept;
+    PinnedFile(PinnedFile const&) = delete;
+    PinnedFile& operator=(PinnedFile const&) = delete;
+    ~PinnedFile();
+
+    // Closes the handle and deletes the file; never fails; a second call does nothing.
+    void Close() noexcept;
+
+    HANDLE GetHandle() const noexcept { return handle; }
+    std::wstring const& GetPath() const noexcept { return path; }
+    bool IsOpen() const noexcept { return handle != INVALID_HANDLE_VALUE; }
+
+    std::uint64_t Read(void* buffer, std::uint64_t count);
+    void Write(void const* data, std::uint64_t count);
+    void WriteAt(std::uint64_t offset, void const* data, std::uint64_t count);
+    void Seek(std::uint64_t offset);
+    void Rewind();
+    std::uint64_t GetSize() const;
+    void Resize(std::uint64_t size);
+    // Closes the handle and opens the path again, read-only, sharing reads only.
+    void ReopenForReading();
+    // The path the file system reports for the handle (\\?\ drive-letter form).
+    std::wstring GetFinalPath() const;
+
+private:
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    std::wstring path;
+    bool deleteOnClose = false;
+};
+
+// Creates "OvlSetupDownloader.{GUID}" in the temporary-files folder and returns its path.
+std::wstring CreateDownloadFolder();
+
+// Removes the folder, if empty, when destroyed.
+class DownloadFolderGuard {
+public:
+    explicit DownloadFolderGuard(std::wstring folder) : path(std::move(folder)) {}
+    DownloadFolderGuard(DownloadFolderGuard const&) = delete;
+    DownloadFolderGuard& operator=(DownloadFolderGuard const&) = delete;
+    ~DownloadFolderGuard();
+
+    std::wstring const& GetPath() const noexcept { return path; }
+
+private:
+    std::wstring path;
+};
+
+} // namespace ovl::setup

@@ -1,0 +1,39 @@
+#include "install/Signature.h"
+
+#include <softpub.h>
+#include <wintrust.h>
+
+#include <vector>
+
+namespace ovl::setup {
+
+LONG VerifyFileSignature(HANDLE file, std::wstring const& path) noexcept
+{
+    if (file == nullptr || file == INVALID_HANDLE_VALUE)
+        return static_cast<LONG>(0x80070006); // E_HANDLE
+    try {
+        std::vector<wchar_t> pathCopy(path.begin(), path.end());
+        pathCopy.push_back(L'\0');
+
+        WINTRUST_FILE_INFO fileInfo{};
+        fileInfo.cbStruct = sizeof(fileInfo);
+        fileInfo.pcwszFilePath = pathCopy.data();
+        fileInfo.hFile = file;
+        fileInfo.pgKnownSubject = nullptr;
+
+        WINTRUST_DATA data{};
+        data.cbStruct = sizeof(data);
+        data.dwUIChoice = WTD_UI_NONE;
+        data.fdwRevocationChecks = WTD_REVOKE_WHOLECHAIN;
+        data.dwUnionChoice = WTD_CHOICE_FILE;
+        data.pFile = &fileInfo;
+        data.dwStateAction = WTD_STATEACTION_IGNORE;
+
+        GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
+        return WinVerifyTrust(nullptr, &action, &data);
+    } catch (...) {
+        return static_cast<LONG>(0x8007000E); // E_OUTOFMEMORY: the path could not be copied
+    }
+}
+
+} // namespace ovl::setup

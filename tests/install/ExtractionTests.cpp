@@ -1,0 +1,256 @@
+#include "install/Extraction.h"
+
+#include "install/ZipFixture.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <set>
+#include <stdexcept>
+#include <thread>
+
+namespace ovl::setup {
+namespace {
+
+using ovl::test::Bytes;
+using ovl::test::MakeZip;
+using ovl::test::SampleContent;
+using ovl::test::TempDir;
+using ovl::test::ZipEntry;
+namespace fs = std::filesystem;
+
+constexpr wchar_t PackageName[] = L"orvelle.install.zip";
+
+struct Outcome {
+    std::string Error;
+    bool Canceled = false;
+    std::wstring InstallerPath;
+    Bytes Content;
+    std::vector<double> Progress;
+    std::set<std::wstring> FilesLeft; // besides the package, while it is held
+};
+
+Outcome Extract(TempDir const& dir, Bytes const& zip, CancelFlag const& cancel = CancelFlag{false})
+{
+    Outcome o;
+    {
+        PinnedFile package(dir.File(PackageName), PinnedFileAccess::ReadWrite);
+        package.Write(zip.data(), zip.size());
+        try {
+            PinnedFile installer = ExtractInstaller(package, dir.Path().wstring(),
+                                                    [&](double p) { o.Progress.push_back(p); }, cancel);
+            o.InstallerPath = installer.GetPath();
+            EXPECT_TRUE(installer.IsOpen());
+            o.Content.resize(static_cast<size_t>(installer.GetSize()));
+            EXPECT_EQ(installer.Read(o.Content.data(), o.Content.size()), o.Content.size()); // at offset 0
+            // Held read-only: nobody may write it now.
+            HANDLE writer = CreateFileW(installer.GetPath().c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                        nullptr, OPEN_EXISTING, 0, nullptr);
+            EXPECT_EQ(writer, INVALID_HANDLE_VALUE);
+            if (writer != INVALID_HANDLE_VALUE)
+                CloseHandle(writer);
+            for (auto const& entry : fs::directory_iterator(dir.Path())) {
+                if (entry.path().filename() != PackageName)
+                    o.FilesLeft.insert(entry.path().filename().wstring());
+            }
+        } catch (CanceledException const&) {
+            o.Canceled = true;
+        } catch (std::runtime_error const& e) {
+            o.Error = e.what();
+        }
+        if (o.Canceled || !o.Error.empty()) {
+            for (auto const& entry : fs::directory_iterator(dir.Path())) {
+                if (entry.path().filename() != PackageName)
+                    o.FilesLeft.insert(entry.path().filename().wstring());
+            }
+        }
+    }
+    if (!o.InstallerPath.empty()) {
+        EXPECT_FALSE(ovl::test::FileExists(o.InstallerPath)) << "closing the result deletes the installer";
+    }
+    return o;
+}
+
+ZipEntry Entry(std::string name, Bytes data, ovl::test::Method method = ovl::test::Deflate)
+{
+    ZipEntry e;
+    e.Name = std::move(name);
+    e.Data = std::move(data);
+    e.CompressionMethod = method;
+    return e;
+}
+
+TEST(Extraction, EveryCompressionMethod)
+{
+    struct Row {
+        ovl::test::Method Method;
+        char const* Name;
+    } const rows[] = {
+        {ovl::test::Stored, "stored"}, {ovl::test::Deflate, "deflate"}, {ovl::test::Bzip2, "bzip2"},
+        {ovl::test::Lzma, "lzma"},     {ovl::test::Xz, "xz"},           {ovl::test::Zstd, "zstd"},
+    };
+    for (auto const& row : rows) {
+        TempDir dir;
+        Bytes const content = SampleContent(300000, 7);
+        auto const o = Extract(dir, MakeZip({Entry("Setup.exe", content, row.Method)}));
+        ASSERT_EQ(o.Error, "") << row.Name;
+        EXPECT_EQ(o.Content, content) << row.Name;
+        EXPECT_EQ(o.InstallerPath, dir.File(L"Setup.exe")) << row.Name;
+        EXPECT_EQ(o.Progress, std::vector<double>{100.0}) << row.Name;
+        EXPECT_EQ(o.FilesLeft, std::set<std::wstring>{L"Setup.exe"}) << row.Name;
+    }
+}
+
+TEST(Extraction, ChoosesTheFirstQualifyingEntry)
+{
+    TempDir dir;
+    auto const o = Extract(dir, MakeZip({Entry("readme.txt", SampleContent(100)), Entry("folder/", {}),
+                                        Entry("empty.exe", {}), Entry("setup.exe.txt", SampleContent(10)),
+                                        Entry("exe", SampleContent(10)), Entry("tools/SETUP.EXE", SampleContent(5000, 2)),
+                                        Entry("second.exe", SampleContent(10))}));
+    ASSERT_EQ(o.Error, "");
+    EXPECT_EQ(o.InstallerPath, dir.File(L"SETUP.EXE")); // folder part dropped
+    EXPECT_EQ(o.Content, SampleContent(5000, 2));
+}
+
+TEST(Extraction, NameOfExactlyDotExeIsUsable)
+{
+    TempDir dir;
+    auto const o = Extract(dir, MakeZip({Entry(".exe", SampleContent(10))}));
+    ASSERT_EQ(o.Error, "");
+    EXPECT_EQ(o.InstallerPath, dir.File(L".exe"));
+}
+
+TEST(Extraction, InvalidUtf8InTheNameIsReplacedAndUsable)
+{
+    TempDir dir;
+    auto const o = Extract(dir, MakeZip({Entry("Set\xFFup.exe", SampleContent(10))}));
+    ASSERT_EQ(o.Error, "");
+    EXPECT_EQ(o.InstallerPath, dir.File(L"Set\uFFFDup.exe"));
+}
+
+TEST(Extraction, HostileArchives)
+{
+    constexpr char const* Unusable = "The downloaded ZIP names its installer in a way that is not usable";
+    ZipEntry lying = Entry("Setup.exe", SampleContent(20000), ovl::test::Stored);
+    lying.DeclaredSize = 10000;
+    ZipEntry badCrc = Entry("Setup.exe", SampleContent(20000));
+    badCrc.CorruptCrc = true;
+    ZipEntry badCrcZstd = Entry("Setup.exe", SampleContent(20000), ovl::test::Zstd);
+    badCrcZstd.CorruptCrc = true;
+    ZipEntry lyingZstd = Entry("Setup.exe", SampleContent(20000), ovl::test::Zstd);
+    lyingZstd.DeclaredSize = 30000;
+    Bytes const good = MakeZip({Entry("Setup.exe", SampleContent(20000))});
+    Bytes truncated(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(good.size() / 2));
+
+    struct Row {
+        char const* Description;
+        Bytes Zip;
+        char const* Error;
+    } const rows[] = {
+        {"dot-dot", MakeZip({Entry("..", SampleContent(10)), Entry("a/...exe", SampleContent(10))}), nullptr},
+        {"parent folder name", MakeZip({Entry("x/..", SampleContent(10))}), "Could not find installer EXE in the downloaded ZIP"},
+        {"drive prefix", MakeZip({Entry("C:Setup.exe", SampleContent(10))}), nullptr},
+        {"colon inside", MakeZip({Entry("se:tup.exe", SampleContent(10))}), Unusable},
+        {"tab", MakeZip({Entry("se\ttup.exe", SampleContent(10))}), Unusable},
+        {"control character", MakeZip({Entry("se\x01tup.exe", SampleContent(10))}), Unusable},
+        {"reserved character", MakeZip({Entry("se|tup.exe", SampleContent(10))}), Unusable},
+        {"device path", MakeZip({Entry("\\\\?\\C:\\Setup.exe", SampleContent(10))}), nullptr},
+        {"unusable first of two", MakeZip({Entry("a?b.exe", SampleContent(10)), Entry("Setup.exe", SampleContent(10))}),
+         Unusable},
+        {"size that lies", MakeZip({lying}), "(size)"},
+        {"corrupted CRC", MakeZip({badCrc}), "Failed to extract file from ZIP"},
+        {"corrupted CRC, Zstandard", MakeZip({badCrcZstd}), "Failed to extract file from ZIP"},
+        {"size that lies, Zstandard", MakeZip({lyingZstd}), "(size)"},
+        {"truncated archive", truncated, "Could not open ZIP file"},
+        {"not a ZIP", Bytes(5000, 'x'), "Could not open ZIP file"},
+        {"empty archive", MakeZip({}), "Could not find installer EXE in the downloaded ZIP"},
+        {"only folders and other files", MakeZip({Entry("a/", {}), Entry("b.txt", SampleContent(10))}),
+         "Could not find installer EXE in the downloaded ZIP"},
+        {"method nothing decodes", MakeZip({Entry("Setup.exe", SampleContent(100), ovl::test::Ppmd)}),
+         "Failed to extract file from ZIP"},
+    };
+    for (auto const& row : rows) {
+        TempDir dir;
+        auto const o = Extract(dir, row.Zip);
+        if (!row.Error) {
+            // A name with a root or folder part is written under its last component.
+            EXPECT_EQ(o.Error, "") << row.Description;
+            continue;
+        }
+        if (std::string(row.Error) == "(size)") {
+            EXPECT_TRUE(o.Error == "The installer in the ZIP is not the size the ZIP says it is" ||
+                        o.Error == "Failed to extract file from ZIP")
+                << row.Description << ": " << o.Error;
+        } else {
+            EXPECT_EQ(o.Error, row.Error) << row.Description;
+        }
+        EXPECT_TRUE(o.FilesLeft.empty()) << row.Description << ": a file was left behind";
+    }
+}
+
+TEST(Extraction, ExistingFileAtTheTargetIsLeftUntouched)
+{
+    TempDir dir;
+    ovl::test::WriteBytes(dir.File(L"Setup.exe"), "mine");
+    auto const o = Extract(dir, MakeZip({Entry("Setup.exe", SampleContent(100))}));
+    EXPECT_EQ(o.Error, "Could not create the file");
+    EXPECT_EQ(ovl::test::ReadBytes(dir.File(L"Setup.exe")), "mine");
+}
+
+TEST(Extraction, CancelBeforeTheEntriesAreWalked)
+{
+    TempDir dir;
+    CancelFlag cancel{true};
+    auto const o = Extract(dir, MakeZip({Entry("Setup.exe", SampleContent(100))}), cancel);
+    EXPECT_TRUE(o.Canceled);
+    EXPECT_TRUE(o.FilesLeft.empty());
+}
+
+TEST(Extraction, CancelDuringTheWritePassLeavesNoInstaller)
+{
+    TempDir dir;
+    CancelFlag cancel{false};
+    std::atomic<bool> stop{false};
+    // Sets the flag as soon as the installer file has grown.
+    std::thread watcher([&] {
+        while (!stop) {
+            WIN32_FILE_ATTRIBUTE_DATA data;
+            if (GetFileAttributesExW(dir.File(L"Setup.exe").c_str(), GetFileExInfoStandard, &data) &&
+                data.nFileSizeLow > 0) {
+                cancel = true;
+                return;
+            }
+            Sleep(1);
+        }
+    });
+    auto const o = Extract(dir, MakeZip({Entry("Setup.exe", SampleContent(64 << 20), ovl::test::Stored)}), cancel);
+    stop = true;
+    watcher.join();
+    EXPECT_TRUE(o.Canceled) << o.Error;
+    EXPECT_TRUE(o.FilesLeft.empty());
+}
+
+TEST(ZipNames, Components)
+{
+    struct Row {
+        wchar_t const* Name;
+        wchar_t const* Component;
+    } const rows[] = {
+        {L"bin/x64/Setup.exe", L"Setup.exe"}, {L"C:Setup.exe", L"Setup.exe"},   {L"c:\\dir\\Setup.exe", L"Setup.exe"},
+        {L"\\\\server\\share\\a.exe", L"a.exe"}, {L"\\\\?\\C:\\a.exe", L"a.exe"}, {L"\\\\.\\pipe\\a.exe", L"a.exe"},
+        {L"\\??\\C:\\a.exe", L"a.exe"},       {L"dir/", L""},                    {L"a/..", L""},
+        {L".", L""},                          {L"a<b.exe", L""},                 {L"a\"b.exe", L""},
+        {L"a*b.exe", L""},                    {L"a\x1F" L"b.exe", L""},          {L"\u00E9t\u00E9.exe", L"\u00E9t\u00E9.exe"},
+        {L"C:", L""},                         {L"1:a.exe", L""},
+    };
+    for (auto const& row : rows)
+        EXPECT_EQ(UsableInstallerName(row.Name), row.Component) << row.Name;
+    EXPECT_EQ(ZipNameToUtf16("a\xC3\xA9"), L"a\u00E9");
+    EXPECT_EQ(ZipNameToUtf16(""), L"");
+}
+
+} // namespace
+} // namespace ovl::setup

@@ -1,0 +1,28 @@
+// Tries one kind of access to a file from a process of its own, for tests of
+// the sharing rules: file-probe.exe read|write|delete|rename PATH
+// Exits with 0 on success, else with the Windows error code.
+#include <windows.h>
+
+#include <string>
+
+int wmain(int argc, wchar_t** argv)
+{
+    if (argc != 3)
+        return 87;
+    std::wstring const action = argv[1];
+    wchar_t const* path = argv[2];
+    if (action == L"read" || action == L"write") {
+        DWORD const access = action == L"read" ? GENERIC_READ : GENERIC_WRITE;
+        HANDLE file = CreateFileW(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file == INVALID_HANDLE_VALUE)
+            return static_cast<int>(GetLastError());
+        CloseHandle(file);
+        return 0;
+    }
+    if (action == L"delete")
+        return DeleteFileW(path) ? 0 : static_cast<int>(GetLastError());
+    if (action == L"rename")
+        return MoveFileW(path, (std::wstring(path) + L".renamed").c_str()) ? 0 : static_cast<int>(GetLastError());
+    return 87;
+}
