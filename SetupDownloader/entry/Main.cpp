@@ -1,0 +1,154 @@
+// The process entry: hardens the process, prepares the UI thread, reads the
+// command line and the configuration beside the executable, and runs the
+// controller. Failures that reach here are shown in a message box.
+#include "controller/Controller.h"
+#include "entry/CommandLine.h"
+#include "entry/Configuration.h"
+#include "platform/Json.h"
+#include "window/MainWindow.h"
+
+#include <windows.h>
+
+#include <commctrl.h>
+#include <objbase.h>
+#include <shellapi.h>
+
+#include <filesystem>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace ovl::setup {
+
+struct ProcessMitigations {
+    bool StrictHandleChecks = false;
+    bool MicrosoftSignedOnly = false;
+    bool SideChannelIsolation = false;
+    bool PreferSystem32Images = false;
+};
+
+// SetProcessMitigationPolicy, looked up at run time.
+BOOL TrySetProcessMitigationPolicy(PROCESS_MITIGATION_POLICY policy, DWORD flags)
+{
+    using Function = BOOL(WINAPI*)(PROCESS_MITIGATION_POLICY, PVOID, SIZE_T);
+    HMODULE const kernel = GetModuleHandleW(L"kernel32.dll");
+    auto const function = kernel ? reinterpret_cast<Function>(
+                                       reinterpret_cast<void*>(GetProcAddress(kernel, "SetProcessMitigationPolicy")))
+                                 : nullptr;
+    if (!function) {
+        SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+        return FALSE;
+    }
+    return function(policy, &flags, sizeof(flags));
+}
+
+void ApplyProcessMitigations(ProcessMitigations const& request)
+{
+    if (request.StrictHandleChecks)
+        TrySetProcessMitigationPolicy(ProcessStrictHandleCheckPolicy, 0x3);
+    if (request.MicrosoftSignedOnly)
+        TrySetProcessMitigationPolicy(ProcessSignaturePolicy, 0x1);
+    if (request.SideChannelIsolation)
+        TrySetProcessMitigationPolicy(static_cast<PROCESS_MITIGATION_POLICY>(14), 0xB); // ProcessSideChannelIsolationPolicy
+    if (request.PreferSystem32Images)
+        TrySetProcessMitigationPolicy(ProcessImageLoadPolicy, 0x4);
+}
+
+namespace {
+
+std::wstring ExecutablePath()
+{
+    std::vector<wchar_t> buffer(260);
+    for (;;) {
+        DWORD const length = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+        if (length == 0)
+            throw std::runtime_error("GetModuleFileNameW failed");
+        if (length < buffer.size())
+            return std::wstring(buffer.data(), length);
+        buffer.resize(buffer.size() * 2); // cut off: try a larger buffer
+    }
+}
+
+std::wstring DecodeWhat(char const* text)
+{
+    int const n = MultiByteToWideChar(CP_UTF8, 0, text, -1, nullptr, 0);
+    if (n <= 0)
+        return {};
+    std::wstring message(static_cast<size_t>(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text, -1, message.data(), n);
+    message.resize(static_cast<size_t>(n - 1));
+    return message;
+}
+
+int Report(std::wstring const& text, std::uint32_t code)
+{
+    MessageBoxW(nullptr, text.c_str(), L"Error", MB_ICONERROR);
+    CoUninitialize();
+    return static_cast<int>(code);
+}
+
+int Run()
+{
+    int argc = 0;
+    wchar_t** const argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+    if (!argv)
+        throw std::runtime_error("CommandLineToArgvW failed");
+    std::vector<std::wstring> installerArguments;
+    SwitchFlags flags = 0;
+    try {
+        flags = ParseCommandLine(argc, argv, installerArguments);
+    } catch (...) {
+        LocalFree(argv);
+        throw;
+    }
+    LocalFree(argv);
+
+    // Beside the executable, never in the working directory.
+    std::filesystem::path const configurationPath =
+        std::filesystem::path(ExecutablePath()).parent_path() / ConfigurationFileName;
+    Configuration const configuration = ReadConfiguration(configurationPath.wstring());
+
+    auto window = std::make_unique<MainWindow>(GetModuleHandleW(nullptr));
+    auto controller = std::make_unique<Controller>(*window, configuration, flags, std::move(installerArguments));
+    ExitCode const code = controller->Run();
+    CoUninitialize();
+    controller.reset();
+    window.reset();
+    return static_cast<int>(ToValue(code));
+}
+
+} // namespace
+} // namespace ovl::setup
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
+{
+    using namespace ovl::setup;
+    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+    ApplyProcessMitigations({true, true, true, false});
+
+    HRESULT const com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    if (FAILED(com)) {
+        // Reported like the other failures at the entry, with its HRESULT.
+        wchar_t text[96];
+        std::swprintf(text, 96, L"Unhandled exception:\r\n\r\nCoInitializeEx failed (0x%08lX)",
+                      static_cast<unsigned long>(com));
+        MessageBoxW(nullptr, text, L"Error", MB_ICONERROR);
+        return static_cast<int>(com);
+    }
+    SetProcessDpiAwarenessContext(DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2);
+    INITCOMMONCONTROLSEX controls{};
+    controls.dwSize = sizeof(controls);
+    controls.dwICC = ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES;
+    InitCommonControlsEx(&controls);
+
+    try {
+        return Run();
+    } catch (std::exception const& e) {
+        return Report(L"Unhandled exception:\r\n\r\n" + DecodeWhat(e.what()), ToValue(ExitCode::UnhandledError));
+    } catch (winrt::hresult_error const& e) {
+        return Report(L"Unhandled exception:\r\n\r\n" + e.message(), static_cast<std::uint32_t>(e.code()));
+    } catch (...) {
+        return Report(L"Unknown unhandled exception.", ToValue(ExitCode::UnhandledError));
+    }
+}

@@ -1,0 +1,446 @@
+// The real SetupDownloader.exe (the loopback build) under Wine and Xvfb,
+// driven from outside as a user would: against the test server at the
+// compiled-in loopback origin, with a configuration file beside a copy of the
+// executable and the signed sample installer in the package.
+
+#include "install/ZipFixture.h"
+#include "support/HttpTestSupport.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using ovl::test::TempDir;
+
+constexpr char const* DisplayName = "Orvelle Test 5.1";
+constexpr wchar_t DisplayNameW[] = L"Orvelle Test 5.1";
+
+std::string Config(bool installApp = true, bool withTest = true)
+{
+    return std::string(R"({"RuntimeVersion3": "8.0.1", "InstallRuntime": false, "InstallApp": )") +
+           (installApp ? "true" : "false") + R"(, "AppMilestone": "Stable")" +
+           (withTest ? R"(, "Test": true})" : "}");
+}
+
+fs::path Root() { return fs::path(ovl::test::Env("OVL_TEST_ROOT")); }
+
+// Publishes the test manifest with one release whose mirror is the given path.
+void PublishManifest(std::string const& mirrorPath)
+{
+    std::string const base = ovl::test::Narrow(ovl::test::HttpBase());
+    std::string const manifest = std::string(R"({"product-name": "Orvelle", "website-url": "w", "download-page-url": "d",
+        "releases": [{"display-name": ")") + DisplayName + R"(", "version": "5.1", "milestone": "stable",
+        "more-info-url": "", "runtime-version": "8.0.1", "files": [{"architecture": "x64", "mirror-urls": [")" +
+                                 base + mirrorPath + R"("]}]}]})";
+    fs::create_directories(Root() / L"updates" / L"v9");
+    ovl::test::WriteBytes((Root() / L"updates" / L"v9" / L"manifest.test.json").wstring(), manifest);
+}
+
+void PublishPackage(wchar_t const* name, wchar_t const* installer)
+{
+    std::string const bytes = ovl::test::ReadBytes(installer);
+    ovl::test::ZipEntry entry;
+    entry.Name = "Setup.exe";
+    entry.Data.assign(bytes.begin(), bytes.end());
+    auto const zip = ovl::test::MakeZip({entry});
+    ovl::test::WriteBytes((Root() / name).wstring(), std::string(zip.begin(), zip.end()));
+}
+
+std::vector<std::wstring> RunFolders()
+{
+    wchar_t temp[MAX_PATH + 1];
+    GetTempPathW(MAX_PATH + 1, temp);
+    std::vector<std::wstring> folders;
+    for (auto const& entry : fs::directory_iterator(temp)) {
+        if (entry.path().filename().wstring().starts_with(L"OvlSetupDownloader."))
+            folders.push_back(entry.path().wstring());
+    }
+    return folders;
+}
+
+// One start of SetupDownloader.exe.
+class AppRun {
+public:
+    AppRun(std::vector<std::wstring> const& args, std::optional<std::string> const& config = Config())
+    {
+        fs::copy_file(OVL_LOOPBACK_EXE, app_.Path() / L"SetupDownloader.exe");
+        if (config)
+            ovl::test::WriteBytes(app_.File(L"SetupDownloader.Configuration.json"), *config);
+        std::wstring commandLine = L"\"" + app_.File(L"SetupDownloader.exe") + L"\"";
+        for (auto arg : args) {
+            // %REPORT% stands for the sample installer's report file.
+            if (auto const at = arg.find(L"%REPORT%"); at != std::wstring::npos)
+                arg.replace(at, 8, Report());
+            commandLine += L" " + arg;
+        }
+        STARTUPINFOW startup{};
+        startup.cb = sizeof(startup);
+        PROCESS_INFORMATION process{};
+        // Started from another working directory: the configuration is found beside the executable.
+        EXPECT_TRUE(CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                                   work_.Path().c_str(), &startup, &process));
+        process_ = process.hProcess;
+        pid_ = process.dwProcessId;
+        CloseHandle(process.hThread);
+    }
+    ~AppRun()
+    {
+        if (WaitForSingleObject(process_, 0) == WAIT_TIMEOUT)
+            TerminateProcess(process_, 99);
+        CloseHandle(process_);
+    }
+
+    std::wstring Report() const { return work_.File(L"report.txt"); }
+
+    HWND Window(wchar_t const* className = L"OvlSetupDownloaderMainWindow", std::chrono::seconds timeout = 30s)
+    {
+        auto const deadline = std::chrono::steady_clock::now() + timeout;
+        while (std::chrono::steady_clock::now() < deadline) {
+            struct Search {
+                DWORD Pid;
+                wchar_t const* Class;
+                HWND Found;
+            } search{pid_, className, nullptr};
+            EnumWindows(
+                [](HWND hwnd, LPARAM lParam) {
+                    auto& s = *reinterpret_cast<Search*>(lParam);
+                    DWORD pid = 0;
+                    GetWindowThreadProcessId(hwnd, &pid);
+                    wchar_t name[256];
+                    GetClassNameW(hwnd, name, 256);
+                    if (pid == s.Pid && std::wstring(name) == s.Class) {
+                        s.Found = hwnd;
+                        return FALSE;
+                    }
+                    return TRUE;
+                },
+                reinterpret_cast<LPARAM>(&search));
+            if (search.Found)
+                return search.Found;
+            if (WaitForSingleObject(process_, 50) == WAIT_OBJECT_0)
+                return nullptr;
+        }
+        return nullptr;
+    }
+
+    static std::wstring Text(HWND control)
+    {
+        wchar_t text[4096] = {};
+        SendMessageTimeoutW(control, WM_GETTEXT, 4096, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG, 2000, nullptr);
+        return text;
+    }
+
+    // Waits until the status reads text; gives the last status seen.
+    std::wstring WaitForStatus(std::wstring const& expected, std::chrono::seconds timeout = 60s)
+    {
+        HWND const window = Window();
+        std::wstring status;
+        auto const deadline = std::chrono::steady_clock::now() + timeout;
+        while (window && std::chrono::steady_clock::now() < deadline) {
+            status = Text(GetDlgItem(window, 100));
+            if (status == expected)
+                break;
+            std::this_thread::sleep_for(30ms);
+        }
+        return status;
+    }
+
+    std::wstring Caption() { return Text(GetDlgItem(Window(), 104)); }
+
+    void Press()
+    {
+        HWND const window = Window();
+        PostMessageW(window, WM_COMMAND, MAKEWPARAM(104, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(window, 104)));
+    }
+
+    void RequestClose() { PostMessageW(Window(), WM_CLOSE, 0, 0); }
+
+    std::optional<DWORD> ExitCode(std::chrono::seconds timeout = 60s)
+    {
+        if (WaitForSingleObject(process_, static_cast<DWORD>(timeout.count() * 1000)) != WAIT_OBJECT_0)
+            return std::nullopt;
+        DWORD code = 0;
+        GetExitCodeProcess(process_, &code);
+        return code;
+    }
+
+private:
+    TempDir app_;
+    TempDir work_;
+    HANDLE process_ = nullptr;
+    DWORD pid_ = 0;
+};
+
+constexpr wchar_t ReportArg[] = L"\"--report=%REPORT%\"";
+
+class EndToEnd : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        PublishPackage(L"pkg-signed.zip", OVL_SIGNED_INSTALLER);
+        PublishPackage(L"pkg-unsigned.zip", OVL_UNSIGNED_INSTALLER);
+    }
+    void SetUp() override { ASSERT_TRUE(RunFolders().empty()) << "a run folder was left before this test"; }
+    void TearDown() override { EXPECT_TRUE(RunFolders().empty()) << "the run left its folder behind"; }
+};
+
+std::vector<std::string> ReportedArguments(std::wstring const& report)
+{
+    std::vector<std::string> arguments;
+    if (!ovl::test::FileExists(report))
+        return arguments;
+    std::string const text = ovl::test::ReadBytes(report);
+    size_t position = 0;
+    while (position < text.size()) {
+        size_t end = text.find('\n', position);
+        std::string const line = text.substr(position, end - position);
+        if (line.starts_with("argument ") && !line.starts_with("argument count"))
+            arguments.push_back(line.substr(line.find(": ") + 2));
+        position = end == std::string::npos ? text.size() : end + 1;
+    }
+    return arguments;
+}
+
+TEST_F(EndToEnd, InstallerExitsWithZero)
+{
+    PublishManifest("/pkg-signed.zip");
+    AppRun run({L"/SkipInitialPrompt", L"/S", L"\"C:\\Program Files\\Orvelle\"", ReportArg});
+    EXPECT_EQ(run.ExitCode(), 0x60000000u);
+    auto const arguments = ReportedArguments(run.Report());
+    ASSERT_FALSE(arguments.empty()) << "the installer did not run";
+    EXPECT_EQ(arguments[0], "/S");
+    EXPECT_EQ(arguments[1], "C:\\Program Files\\Orvelle");
+    for (auto const& argument : arguments)
+        EXPECT_NE(argument, "/SkipInitialPrompt");
+}
+
+TEST_F(EndToEnd, RestartRequiredPromptWithSuppressReboot)
+{
+    PublishManifest("/pkg-signed.zip");
+    AppRun run({L"/SkipInitialPrompt", L"/SuppressReboot", L"--exit-code=3010"});
+    EXPECT_EQ(run.WaitForStatus(L"The system must be restarted to finalize installation."),
+              L"The system must be restarted to finalize installation.");
+    EXPECT_EQ(run.Caption(), L"Restart");
+    run.Press();
+    EXPECT_EQ(run.ExitCode(), 3010u);
+}
+
+TEST_F(EndToEnd, RestartRequiredWithPassiveEndsAtOnce)
+{
+    PublishManifest("/pkg-signed.zip");
+    AppRun run({L"/Passive", L"--exit-code=3010"});
+    EXPECT_EQ(run.ExitCode(), 3010u);
+}
+
+TEST_F(EndToEnd, ClosingTheRestartPromptGivesRestartRequired)
+{
+    PublishManifest("/pkg-signed.zip");
+    AppRun run({L"/SkipInitialPrompt", L"--exit-code=3010"});
+    EXPECT_EQ(run.WaitForStatus(L"The system must be restarted to finalize installation."),
+              L"The system must be restarted to finalize installation.");
+    run.RequestClose();
+    EXPECT_EQ(run.ExitCode(), 3010u);
+}
+
+TEST_F(EndToEnd, InstallerFailureAndInstallerCancel)
+{
+    PublishManifest("/pkg-signed.zip");
+    {
+        AppRun run({L"/SkipInitialPrompt", L"--exit-code=1603"});
+        EXPECT_EQ(run.WaitForStatus(L"Installation of Orvelle failed (error: 1603, 0x00000643)."),
+                  L"Installation of Orvelle failed (error: 1603, 0x00000643).");
+        EXPECT_EQ(run.Caption(), L"Close");
+        run.Press();
+        EXPECT_EQ(run.ExitCode(), 1603u);
+    }
+    {
+        AppRun run({L"/SkipInitialPrompt", L"--exit-code=1223"});
+        EXPECT_EQ(run.WaitForStatus(L"Installation complete."), L"Installation complete.");
+        run.Press();
+        EXPECT_EQ(run.ExitCode(), 0u);
+    }
+}
+
+TEST_F(EndToEnd, UnsignedInstallerIsNeverStarted)
+{
+    PublishManifest("/pkg-unsigned.zip");
+    AppRun run({L"/SkipInitialPrompt", ReportArg});
+    std::wstring const expected = L"The digital signature for Orvelle could not be verified. The download may have "
+                                  L"been corrupted. (0x800B0100)";
+    EXPECT_EQ(run.WaitForStatus(expected), expected);
+    run.Press();
+    EXPECT_EQ(run.ExitCode(), 0x800B0100u);
+    EXPECT_FALSE(ovl::test::FileExists(run.Report()));
+}
+
+TEST_F(EndToEnd, ReadyPromptWaitsAndClosingCancels)
+{
+    PublishManifest("/pkg-signed.zip");
+    AppRun run({ReportArg});
+    EXPECT_EQ(run.WaitForStatus(L"Orvelle is ready to be downloaded and installed."),
+              L"Orvelle is ready to be downloaded and installed.");
+    EXPECT_EQ(run.Caption(), L"Continue");
+    std::this_thread::sleep_for(500ms);
+    EXPECT_EQ(run.WaitForStatus(L"Orvelle is ready to be downloaded and installed.", 1s),
+              L"Orvelle is ready to be downloaded and installed."); // still waiting
+    run.RequestClose();
+    EXPECT_EQ(run.WaitForStatus(L"Installation was canceled."), L"Installation was canceled.");
+    run.RequestClose();
+    EXPECT_EQ(run.ExitCode(), 1223u);
+    EXPECT_FALSE(ovl::test::FileExists(run.Report()));
+}
+
+TEST_F(EndToEnd, ContinueStartsTheDownload)
+{
+    PublishManifest("/pkg-signed.zip");
+    AppRun run({ReportArg});
+    EXPECT_EQ(run.WaitForStatus(L"Orvelle is ready to be downloaded and installed."),
+              L"Orvelle is ready to be downloaded and installed.");
+    run.Press();
+    EXPECT_EQ(run.ExitCode(), 0x60000000u);
+    EXPECT_TRUE(ovl::test::FileExists(run.Report()));
+}
+
+void TypeCtrlC()
+{
+    INPUT keys[4] = {};
+    for (auto& key : keys)
+        key.type = INPUT_KEYBOARD;
+    keys[0].ki.wVk = VK_CONTROL;
+    keys[1].ki.wVk = 'C';
+    keys[2].ki.wVk = 'C';
+    keys[2].ki.dwFlags = KEYEVENTF_KEYUP;
+    keys[3].ki.wVk = VK_CONTROL;
+    keys[3].ki.dwFlags = KEYEVENTF_KEYUP;
+    SendInput(4, keys, sizeof(INPUT));
+}
+
+std::wstring Clipboard()
+{
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        if (OpenClipboard(nullptr)) {
+            std::wstring text;
+            if (HANDLE data = GetClipboardData(CF_UNICODETEXT)) {
+                if (auto const* locked = static_cast<wchar_t const*>(GlobalLock(data))) {
+                    text = locked;
+                    GlobalUnlock(data);
+                }
+            }
+            CloseClipboard();
+            return text;
+        }
+        Sleep(20);
+    }
+    return {};
+}
+
+TEST_F(EndToEnd, CancelDuringASlowDownloadAndCtrlC)
+{
+    PublishManifest("/pkg-signed.zip?slow_body=400");
+    AppRun run({L"/SkipInitialPrompt", ReportArg});
+    std::wstring const downloading = std::wstring(L"Downloading ") + DisplayNameW + L"...";
+    EXPECT_EQ(run.WaitForStatus(downloading), downloading);
+
+    // Ctrl+C copies the window's text while the download runs.
+    if (OpenClipboard(nullptr)) {
+        EmptyClipboard();
+        CloseClipboard();
+    }
+    HWND const window = run.Window();
+    SetForegroundWindow(window);
+    std::this_thread::sleep_for(200ms);
+    TypeCtrlC();
+    std::wstring copied;
+    for (int i = 0; i < 100 && copied.empty(); ++i) {
+        std::this_thread::sleep_for(30ms);
+        copied = Clipboard();
+    }
+    EXPECT_TRUE(copied.starts_with(L"Orvelle Downloader\r\n\r\n" + downloading + L"\r\nProgress: ")) << copied.c_str();
+    EXPECT_NE(copied.find(L"\r\nTotal progress: 0%\r\n[ Cancel ]\r\n\r\n1.0.0.0 x64\r\n"), std::wstring::npos)
+        << copied.c_str();
+
+    run.Press(); // Cancel
+    EXPECT_EQ(run.WaitForStatus(L"Installation was canceled."), L"Installation was canceled.");
+    EXPECT_EQ(run.Caption(), L"Close");
+    run.Press();
+    EXPECT_EQ(run.ExitCode(), 1223u);
+    EXPECT_FALSE(ovl::test::FileExists(run.Report()));
+}
+
+TEST_F(EndToEnd, ServerAnsweringNotFound)
+{
+    PublishManifest("/missing.zip");
+    std::wstring const expected = L"Installation failed. There was an unhandled exception:\r\n\r\nDownload failed: "
+                                  L"Response status code does not indicate success: 404 (Not Found).";
+    {
+        AppRun run({L"/SkipInitialPrompt"});
+        EXPECT_EQ(run.WaitForStatus(expected), expected);
+        run.Press();
+        EXPECT_EQ(run.ExitCode(), 0x80000000u);
+    }
+    {
+        AppRun run({L"/SkipInitialPrompt", L"/SkipErrorPrompts"});
+        EXPECT_EQ(run.ExitCode(), 0x80000000u);
+    }
+}
+
+TEST_F(EndToEnd, InstallAppFalseDownloadsNothing)
+{
+    PublishManifest("/pkg-signed.zip");
+    size_t const before = ovl::test::RequestsFor(L"/updates/v9/manifest.test.json").size();
+    AppRun run({}, Config(false));
+    EXPECT_EQ(run.WaitForStatus(L"Installation complete."), L"Installation complete.");
+    run.Press();
+    EXPECT_EQ(run.ExitCode(), 0u);
+    EXPECT_EQ(ovl::test::RequestsFor(L"/updates/v9/manifest.test.json").size(), before);
+}
+
+// Finds the message box the process shows and gives its text; then dismisses it.
+std::wstring TakeMessageBox(AppRun& run)
+{
+    HWND const box = run.Window(L"#32770");
+    if (!box)
+        return L"(no message box)";
+    wchar_t title[64] = {};
+    GetWindowTextW(box, title, 64);
+    std::wstring const text = AppRun::Text(GetDlgItem(box, 0xFFFF));
+    PostMessageW(box, WM_COMMAND, IDOK, 0);
+    return std::wstring(title) + L"|" + text;
+}
+
+TEST_F(EndToEnd, NoConfigurationFileShowsAMessageBox)
+{
+    AppRun run({}, std::nullopt);
+    EXPECT_EQ(TakeMessageBox(run), L"Error|Unhandled exception:\r\n\r\nCould not open configuration file");
+    EXPECT_EQ(run.ExitCode(), 0x80000000u);
+}
+
+TEST_F(EndToEnd, ConfigurationMissingAKeyGivesTheJsonError)
+{
+    AppRun run({}, Config(true, false));
+    std::wstring const shown = TakeMessageBox(run);
+    EXPECT_TRUE(shown.starts_with(L"Error|Unhandled exception:\r\n\r\n")) << shown.c_str();
+    EXPECT_NE(shown.find(L"\"Test\""), std::wstring::npos) << shown.c_str();
+    EXPECT_EQ(run.ExitCode(), 0x83750009u); // WEB_E_JSON_VALUE_NOT_FOUND
+}
+
+// Run by ctest in the prefix that reports build 18362; no server is needed.
+TEST(EndToEndOlderWindows, EndsWithOsNotSupported)
+{
+    AppRun run({L"/SkipInitialPrompt"});
+    EXPECT_EQ(run.WaitForStatus(L"Windows 10 v21H2 or newer is required."), L"Windows 10 v21H2 or newer is required.");
+    run.Press();
+    EXPECT_EQ(run.ExitCode(), 1150u);
+}
+
+} // namespace
