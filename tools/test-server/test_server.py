@@ -26,6 +26,7 @@ server serves every test and a test's URLs describe what they exercise:
                            and the behaviours above apply too
   /_requests?id=T          the requests seen for id T: one line each,
                            "<seconds since start> <path> <Range or ->"
+  /_served                 every answered request: "<start> <seconds> <body bytes> <status> <path>"
   /_stop                   stop the server
 
 Requests are recorded per id (the "id" parameter, or the path). The server
@@ -48,6 +49,7 @@ START = time.monotonic()
 LOCK = threading.Lock()
 REQUESTS = {}   # id -> list of (time, path, range)
 COUNTS = {}     # id -> number of requests seen
+SERVED = []     # (start, seconds, bytes, status, path) of every answered request
 ROOT = None
 STOP = threading.Event()
 
@@ -86,6 +88,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
             with LOCK:
                 lines = ["%.3f %s %s" % (t, p, r or "-") for (t, p, r) in REQUESTS.get(key, [])]
             return self.send_text(200, "\n".join(lines) + ("\n" if lines else ""))
+        if url.path == "/_served":
+            with LOCK:
+                lines = ["%.3f %.3f %d %d %s" % entry for entry in SERVED]
+            return self.send_text(200, "\n".join(lines) + ("\n" if lines else ""))
         if url.path == "/_stop":
             self.send_text(200, "stopping\n")
             STOP.set()
@@ -94,12 +100,22 @@ class Handler(http.server.BaseHTTPRequestHandler):
             REQUESTS.setdefault(key, []).append((time.monotonic() - START, url.path, range_header))
             COUNTS[key] = COUNTS.get(key, 0) + 1
             count = COUNTS[key]
+        started = time.monotonic()
+        self.sent = 0
+        self.status = 0
         try:
             if url.path == "/body":
-                return self.serve_body(query, count, range_header)
-            return self.serve_file(urllib.parse.unquote(url.path.lstrip("/")), query, count, range_header)
+                self.serve_body(query, count, range_header)
+            else:
+                self.serve_file(urllib.parse.unquote(url.path.lstrip("/")), query, count, range_header)
         except (BrokenPipeError, ConnectionResetError):
             self.close_connection = True
+        with LOCK:
+            SERVED.append((started - START, time.monotonic() - started, self.sent, self.status, url.path))
+
+    def send_response(self, code, message=None):
+        self.status = code
+        super().send_response(code, message)
 
     def send_text(self, status, text):
         data = text.encode()
@@ -199,6 +215,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             else:
                 self.wfile.write(data)
             position += n
+            self.sent += n
         if dropping:
             self.wfile.flush()
             try:
