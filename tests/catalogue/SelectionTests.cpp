@@ -1,5 +1,7 @@
 #include "catalogue/Manifest.h"
 
+#include "support/TestSupport.h"
+
 #include <gtest/gtest.h>
 
 #include <set>
@@ -19,15 +21,7 @@ Release MakeRelease(std::wstring name, Version version, AppMilestone milestone, 
     return r;
 }
 
-std::string FailureOf(auto f)
-{
-    try {
-        f();
-    } catch (std::runtime_error const& e) {
-        return e.what();
-    }
-    return "(no failure)";
-}
+using ovl::test::FailureOf;
 
 TEST(FindRelease, MilestoneFiltersAndVersionRanks)
 {

@@ -4,6 +4,7 @@
 // executable and the signed sample installer in the package.
 
 #include "install/ZipFixture.h"
+#include "support/DesktopSupport.h"
 #include "support/HttpTestSupport.h"
 #include "support/TestSupport.h"
 
@@ -311,38 +312,7 @@ TEST_F(EndToEnd, ContinueStartsTheDownload)
     EXPECT_TRUE(ovl::test::FileExists(run.Report()));
 }
 
-void TypeCtrlC()
-{
-    INPUT keys[4] = {};
-    for (auto& key : keys)
-        key.type = INPUT_KEYBOARD;
-    keys[0].ki.wVk = VK_CONTROL;
-    keys[1].ki.wVk = 'C';
-    keys[2].ki.wVk = 'C';
-    keys[2].ki.dwFlags = KEYEVENTF_KEYUP;
-    keys[3].ki.wVk = VK_CONTROL;
-    keys[3].ki.dwFlags = KEYEVENTF_KEYUP;
-    SendInput(4, keys, sizeof(INPUT));
-}
-
-std::wstring Clipboard()
-{
-    for (int attempt = 0; attempt < 50; ++attempt) {
-        if (OpenClipboard(nullptr)) {
-            std::wstring text;
-            if (HANDLE data = GetClipboardData(CF_UNICODETEXT)) {
-                if (auto const* locked = static_cast<wchar_t const*>(GlobalLock(data))) {
-                    text = locked;
-                    GlobalUnlock(data);
-                }
-            }
-            CloseClipboard();
-            return text;
-        }
-        Sleep(20);
-    }
-    return {};
-}
+using ovl::test::TypeCtrlC;
 
 TEST_F(EndToEnd, CancelDuringASlowDownloadAndCtrlC)
 {
@@ -352,10 +322,7 @@ TEST_F(EndToEnd, CancelDuringASlowDownloadAndCtrlC)
     EXPECT_EQ(run.WaitForStatus(downloading), downloading);
 
     // Ctrl+C copies the window's text while the download runs.
-    if (OpenClipboard(nullptr)) {
-        EmptyClipboard();
-        CloseClipboard();
-    }
+    ovl::test::ClearClipboard();
     HWND const window = run.Window();
     SetForegroundWindow(window);
     std::this_thread::sleep_for(200ms);
@@ -363,7 +330,9 @@ TEST_F(EndToEnd, CancelDuringASlowDownloadAndCtrlC)
     std::wstring copied;
     for (int i = 0; i < 100 && copied.empty(); ++i) {
         std::this_thread::sleep_for(30ms);
-        copied = Clipboard();
+        copied = ovl::test::ClipboardText();
+        if (copied.starts_with(L"(clipboard"))
+            copied.clear();
     }
     EXPECT_TRUE(copied.starts_with(L"Orvelle Downloader\r\n\r\n" + downloading + L"\r\nProgress: ")) << copied.c_str();
     EXPECT_NE(copied.find(L"\r\nTotal progress: 0%\r\n[ Cancel ]\r\n\r\n1.0.0.0 x64\r\n"), std::wstring::npos)

@@ -17,15 +17,7 @@ namespace {
 using ovl::test::FileExists;
 using ovl::test::TempDir;
 
-std::string FailureOf(auto f)
-{
-    try {
-        f();
-    } catch (std::runtime_error const& e) {
-        return e.what();
-    }
-    return "(no failure)";
-}
+using ovl::test::FailureOf;
 
 // Runs tools/file-probe.exe in a process of its own and returns its exit code.
 DWORD Probe(wchar_t const* action, std::wstring const& path)

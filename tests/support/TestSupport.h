@@ -38,6 +38,18 @@ private:
     std::filesystem::path path_;
 };
 
+// The message of the runtime error f throws, or "(no failure)".
+template <typename F>
+std::string FailureOf(F f)
+{
+    try {
+        f();
+    } catch (std::runtime_error const& e) {
+        return e.what();
+    }
+    return "(no failure)";
+}
+
 inline void WriteBytes(std::wstring const& path, std::string_view bytes)
 {
     HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);

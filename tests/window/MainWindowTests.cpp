@@ -507,19 +507,7 @@ TEST(MainWindowProgress, MarqueeAndDeterminateSwitching)
 
 // Ctrl+C typed on the keyboard, with focus on the window and then on the
 // button after a real mouse click on it.
-void TypeCtrlC()
-{
-    INPUT keys[4] = {};
-    for (auto& key : keys)
-        key.type = INPUT_KEYBOARD;
-    keys[0].ki.wVk = VK_CONTROL;
-    keys[1].ki.wVk = 'C';
-    keys[2].ki.wVk = 'C';
-    keys[2].ki.dwFlags = KEYEVENTF_KEYUP;
-    keys[3].ki.wVk = VK_CONTROL;
-    keys[3].ki.dwFlags = KEYEVENTF_KEYUP;
-    SendInput(4, keys, sizeof(INPUT));
-}
+using ovl::test::TypeCtrlC;
 
 void ClickAt(POINT screen)
 {

@@ -3,6 +3,7 @@
 // thread and runs the message loop; the scenario runs on a worker thread, as
 // the controller's workflow does, and the window is closed when it returns.
 
+#include "support/DesktopSupport.h"
 #include "window/MainWindow.h"
 
 #include <windows.h>
@@ -49,37 +50,6 @@ inline SIZE ClientSize(HWND window)
     RECT rect{};
     GetClientRect(window, &rect);
     return {rect.right - rect.left, rect.bottom - rect.top};
-}
-
-inline std::wstring ClipboardText()
-{
-    for (int attempt = 0; attempt < 50; ++attempt) {
-        if (OpenClipboard(nullptr)) {
-            std::wstring text;
-            if (HANDLE data = GetClipboardData(CF_UNICODETEXT)) {
-                if (auto const* locked = static_cast<wchar_t const*>(GlobalLock(data))) {
-                    text = locked;
-                    GlobalUnlock(data);
-                }
-            }
-            CloseClipboard();
-            return text;
-        }
-        Sleep(20);
-    }
-    return L"(clipboard could not be opened)";
-}
-
-inline void ClearClipboard()
-{
-    for (int attempt = 0; attempt < 50; ++attempt) {
-        if (OpenClipboard(nullptr)) {
-            EmptyClipboard();
-            CloseClipboard();
-            return;
-        }
-        Sleep(20);
-    }
 }
 
 } // namespace ovl::test

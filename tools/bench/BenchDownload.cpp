@@ -1,6 +1,8 @@
-// Measures DownloadToSink into a null sink: bench-download.exe URL
+// Measures a download: bench-download.exe URL [FILE]
+// Without FILE, DownloadToSink into a null sink; with it, DownloadToPinnedFile
+// into a new file there (deleted at the end).
 // Prints "<bytes> <seconds> <peak working set bytes>".
-#include "download/HttpDownload.h"
+#include "download/FileDownload.h"
 
 #include <windows.h>
 
@@ -11,15 +13,22 @@
 
 int wmain(int argc, wchar_t** argv)
 {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: bench-download URL\n");
+    if (argc != 2 && argc != 3) {
+        std::fprintf(stderr, "usage: bench-download URL [FILE]\n");
         return 2;
     }
     ovl::setup::CancelFlag cancel{false};
     auto const started = std::chrono::steady_clock::now();
     std::uint64_t total = 0;
     try {
-        total = ovl::setup::DownloadToSink(argv[1], nullptr, cancel, [](std::uint8_t const*, std::uint32_t, std::uint64_t) {});
+        if (argc == 3) {
+            ovl::setup::PinnedFile file(argv[2], ovl::setup::PinnedFileAccess::ReadWrite);
+            ovl::setup::DownloadToPinnedFile(argv[1], file, nullptr, cancel);
+            total = file.GetSize();
+        } else {
+            total = ovl::setup::DownloadToSink(argv[1], nullptr, cancel,
+                                               [](std::uint8_t const*, std::uint32_t, std::uint64_t) {});
+        }
     } catch (std::exception const& e) {
         std::fprintf(stderr, "bench-download: %s\n", e.what());
         return 1;

@@ -152,7 +152,7 @@ int wmain(int argc, wchar_t** argv)
         std::printf("screen %.3f %s %s\n", seconds, saved ? Utf8(name).c_str() : "-", Utf8(status).c_str());
         std::fflush(stdout);
         HWND const button = GetDlgItem(window, 104);
-        if (pressContinue && !pressed && Text(button) == L"Continue") {
+        if (pressContinue && !pressed && name == L"ready" && Text(button) == L"Continue") {
             pressed = true;
             PostMessageW(window, WM_COMMAND, MAKEWPARAM(104, BN_CLICKED), reinterpret_cast<LPARAM>(button));
         }
