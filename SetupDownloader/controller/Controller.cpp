@@ -142,10 +142,7 @@ MainWindow::ButtonHandler Controller::CancelHandler()
 
 void Controller::PostTaskProgress(double percent)
 {
-    std::optional<int> value;
-    if (!(percent < 0.0) && !std::isnan(percent))
-        value = static_cast<int>(std::min(percent, 100.0));
-    Window.PostToUi([this, value] { Window.SetTaskProgress(value); });
+    Window.PostToUi([this, value = TaskProgressValue(percent)] { Window.SetTaskProgress(value); });
 }
 
 } // namespace ovl::setup

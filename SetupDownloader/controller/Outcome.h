@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <exception>
+#include <optional>
 
 namespace ovl::setup {
 
@@ -48,6 +49,11 @@ public:
 // The run's cancel flag: set once, by the UI thread's cancel handler, and
 // only read by the steps, which receive it by const reference.
 using CancelFlag = std::atomic<bool>;
+
+// The task bar's value for a reported percentage: none (the marquee) for a
+// negative or not-a-number value, else the whole number min(percent, 100)
+// truncated toward zero.
+std::optional<int> TaskProgressValue(double percent) noexcept;
 
 // Throws CanceledException when the flag is set.
 inline void ThrowIfCanceled(CancelFlag const& cancel)

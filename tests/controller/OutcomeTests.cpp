@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <stdexcept>
 #include <string>
 
@@ -74,6 +75,19 @@ TEST(ButtonAction, ValuesAreFixed)
     EXPECT_EQ(static_cast<int>(ButtonAction::Close), 2);
     EXPECT_EQ(static_cast<int>(ButtonAction::Continue), 3);
     EXPECT_EQ(static_cast<int>(ButtonAction::Restart), 4);
+}
+
+TEST(TaskProgressValue, TruncatesCapsAndShowsTheMarqueeForUnknown)
+{
+    EXPECT_EQ(TaskProgressValue(42.9), 42);
+    EXPECT_EQ(TaskProgressValue(150.0), 100);
+    EXPECT_EQ(TaskProgressValue(100.0), 100);
+    EXPECT_EQ(TaskProgressValue(0.0), 0);
+    EXPECT_EQ(TaskProgressValue(99.999), 99);
+    EXPECT_EQ(TaskProgressValue(-1.0), std::nullopt);
+    EXPECT_EQ(TaskProgressValue(-0.0001), std::nullopt);
+    EXPECT_EQ(TaskProgressValue(std::nan("")), std::nullopt);
+    EXPECT_EQ(TaskProgressValue(INFINITY), 100);
 }
 
 } // namespace

@@ -380,9 +380,16 @@ std::wstring TakeMessageBox(AppRun& run)
     HWND const box = run.Window(L"#32770");
     if (!box)
         return L"(no message box)";
+    // The box exists a moment before its title and text are set.
     wchar_t title[64] = {};
-    GetWindowTextW(box, title, 64);
-    std::wstring const text = AppRun::Text(GetDlgItem(box, 0xFFFF));
+    std::wstring text;
+    for (int i = 0; i < 200; ++i) {
+        GetWindowTextW(box, title, 64);
+        text = AppRun::Text(GetDlgItem(box, 0xFFFF));
+        if (title[0] && !text.empty() && IsWindowVisible(box))
+            break;
+        std::this_thread::sleep_for(25ms);
+    }
     PostMessageW(box, WM_COMMAND, IDOK, 0);
     return std::wstring(title) + L"|" + text;
 }

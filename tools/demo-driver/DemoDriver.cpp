@@ -1,8 +1,8 @@
 // Runs SetupDownloader.exe and watches its window as a user would: records
 // each screen (status text and time) and saves a picture of it.
 //   demo-driver.exe SHOTS_DIR PRESS_CONTINUE(0|1) CLOSE_AT_END(0|1) EXE [ARGS...]
-// Prints one line per screen, "screen <seconds> <file> <status>", then
-// "exit <code>". Pictures are 24-bit BMP files named after the screen.
+// Prints "window <seconds> <wall-clock seconds>" when the window is first on screen, one line per
+// screen, "screen <seconds> <file> <status>", then "exit <seconds> <code>". Pictures are 24-bit BMP files named after the screen.
 #include <windows.h>
 
 #include <chrono>
@@ -135,11 +135,21 @@ int wmain(int argc, wchar_t** argv)
     bool pressed = false;
     bool closed = false;
     HWND window = nullptr;
-    while (WaitForSingleObject(process.hProcess, 2) == WAIT_TIMEOUT) {
+    bool shown = false;
+    while (WaitForSingleObject(process.hProcess, 1) == WAIT_TIMEOUT) {
         if (!window || !IsWindow(window))
             window = FindMainWindow(process.dwProcessId);
         if (!window || !IsWindowVisible(window))
             continue;
+        if (!shown) {
+            shown = true;
+            FILETIME now;
+            GetSystemTimePreciseAsFileTime(&now);
+            double const unix = ((static_cast<double>(now.dwHighDateTime) * 4294967296.0 + now.dwLowDateTime) / 1e7) -
+                                11644473600.0;
+            std::printf("window %.3f %.6f\n",
+                        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count(), unix);
+        }
         std::wstring const status = Text(GetDlgItem(window, 100));
         if (status.empty() || status == last)
             continue;

@@ -27,6 +27,7 @@ server serves every test and a test's URLs describe what they exercise:
   /_requests?id=T          the requests seen for id T: one line each,
                            "<seconds since start> <path> <Range or ->"
   /_served                 every answered request: "<start> <seconds> <body bytes> <status> <path>"
+  /_wall                   every request: "<wall-clock seconds> <path>"
   /_stop                   stop the server
 
 Requests are recorded per id (the "id" parameter, or the path). The server
@@ -50,6 +51,7 @@ LOCK = threading.Lock()
 REQUESTS = {}   # id -> list of (time, path, range)
 COUNTS = {}     # id -> number of requests seen
 SERVED = []     # (start, seconds, bytes, status, path) of every answered request
+WALL = []       # (wall-clock time, path) of every request, for timing from other processes
 ROOT = None
 STOP = threading.Event()
 
@@ -92,11 +94,16 @@ class Handler(http.server.BaseHTTPRequestHandler):
             with LOCK:
                 lines = ["%.3f %.3f %d %d %s" % entry for entry in SERVED]
             return self.send_text(200, "\n".join(lines) + ("\n" if lines else ""))
+        if url.path == "/_wall":
+            with LOCK:
+                lines = ["%.6f %s" % entry for entry in WALL]
+            return self.send_text(200, "\n".join(lines) + ("\n" if lines else ""))
         if url.path == "/_stop":
             self.send_text(200, "stopping\n")
             STOP.set()
             return
         with LOCK:
+            WALL.append((time.time(), url.path))
             REQUESTS.setdefault(key, []).append((time.monotonic() - START, url.path, range_header))
             COUNTS[key] = COUNTS.get(key, 0) + 1
             count = COUNTS[key]
