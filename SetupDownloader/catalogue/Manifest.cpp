@@ -12,16 +12,6 @@ using winrt::Windows::Data::Json::JsonObject;
 
 namespace {
 
-struct MilestoneText {
-    wchar_t const* Text;
-    AppMilestone Value;
-};
-
-constexpr MilestoneText MilestoneTexts[] = {
-    {L"all", AppMilestone::All},   {L"nightly", AppMilestone::Nightly}, {L"alpha", AppMilestone::Alpha},
-    {L"beta", AppMilestone::Beta}, {L"stable", AppMilestone::Stable},
-};
-
 struct ArchitectureText {
     wchar_t const* Text;
     ReleaseArchitecture Value;
@@ -62,10 +52,8 @@ Release ParseRelease(JsonObject const& json)
 
 AppMilestone ParseMilestone(std::wstring_view text)
 {
-    for (auto const& candidate : MilestoneTexts) {
-        if (EqualsIgnoreAsciiCase(text, candidate.Text))
-            return candidate.Value;
-    }
+    if (auto const milestone = MilestoneFromName(text))
+        return *milestone;
     throw std::runtime_error("Unknown milestone in manifest");
 }
 

@@ -1,5 +1,7 @@
 #include "catalogue/Version.h"
 
+#include "platform/Text.h"
+
 #include <cwctype>
 #include <optional>
 #include <stdexcept>
@@ -66,6 +68,23 @@ std::optional<std::uint16_t> ReadField(std::wstring_view field)
 }
 
 } // namespace
+
+std::optional<AppMilestone> MilestoneFromName(std::wstring_view name) noexcept
+{
+    struct Named {
+        wchar_t const* Name;
+        AppMilestone Value;
+    };
+    static constexpr Named names[] = {
+        {L"All", AppMilestone::All},   {L"Nightly", AppMilestone::Nightly}, {L"Alpha", AppMilestone::Alpha},
+        {L"Beta", AppMilestone::Beta}, {L"Stable", AppMilestone::Stable},
+    };
+    for (auto const& candidate : names) {
+        if (EqualsIgnoreAsciiCase(name, candidate.Name))
+            return candidate.Value;
+    }
+    return std::nullopt;
+}
 
 Version Version::Parse(std::wstring_view text)
 {

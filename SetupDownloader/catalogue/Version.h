@@ -3,6 +3,7 @@
 
 #include <compare>
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
 namespace ovl::setup {
@@ -46,5 +47,9 @@ enum class AppMilestone : std::int32_t {
     Beta = 500,
     Stable = 1000,
 };
+
+// The channel named "All", "Nightly", "Alpha", "Beta" or "Stable", compared
+// without regard to ASCII letter case; none for any other text.
+std::optional<AppMilestone> MilestoneFromName(std::wstring_view name) noexcept;
 
 } // namespace ovl::setup

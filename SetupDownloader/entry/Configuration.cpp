@@ -37,16 +37,6 @@ std::string ReadWholeFile(std::wstring const& path)
     return content;
 }
 
-struct MilestoneName {
-    wchar_t const* Name;
-    AppMilestone Value;
-};
-
-constexpr MilestoneName MilestoneNames[] = {
-    {L"All", AppMilestone::All},   {L"Nightly", AppMilestone::Nightly}, {L"Alpha", AppMilestone::Alpha},
-    {L"Beta", AppMilestone::Beta}, {L"Stable", AppMilestone::Stable},
-};
-
 } // namespace
 
 Configuration ReadConfiguration(std::wstring const& path)
@@ -78,14 +68,11 @@ Configuration ParseConfiguration(std::wstring_view text)
     configuration.InstallApp = json.GetNamedBoolean(L"InstallApp");
     configuration.Test = json.GetNamedBoolean(L"Test");
 
-    std::wstring const milestone = json.GetNamedString(L"AppMilestone");
-    for (auto const& candidate : MilestoneNames) {
-        if (EqualsIgnoreAsciiCase(milestone, candidate.Name)) {
-            configuration.AppMilestone = candidate.Value;
-            return configuration;
-        }
-    }
-    throw std::runtime_error("Unknown AppMilestone value in configuration");
+    auto const milestone = MilestoneFromName(json.GetNamedString(L"AppMilestone"));
+    if (!milestone)
+        throw std::runtime_error("Unknown AppMilestone value in configuration");
+    configuration.AppMilestone = *milestone;
+    return configuration;
 }
 
 } // namespace ovl::setup
