@@ -3,6 +3,7 @@
 // range where the server accepts them, streaming the body to a sink.
 
 #include "controller/Outcome.h"
+#include "platform/Handle.h"
 #include "platform/Http.h"
 
 #include <windows.h>
@@ -55,12 +56,14 @@ bool IsResumedAt(winrt::Windows::Web::Http::HttpResponseMessage const& response,
 template <typename T>
 T WaitForAsync(winrt::Windows::Foundation::IAsyncOperation<T> operation, CancelFlag const& cancel)
 {
-    HANDLE const event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (!event)
+    UniqueHandle const owned(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!owned)
         throw std::runtime_error("CreateEventW failed");
+    HANDLE const event = owned.Get();
 
     // The handler holds the event and a pointer to this frame's flag; it is
-    // invoked once, and this frame does not return before it has been.
+    // invoked once, and this frame does not return (closing the event)
+    // before it has been, or before its failure has been seen.
     struct Handler {
         HANDLE Event;
         bool* SetEventFailed;
@@ -75,18 +78,14 @@ T WaitForAsync(winrt::Windows::Foundation::IAsyncOperation<T> operation, CancelF
     for (;;) {
         DWORD const waited = WaitForSingleObject(event, CancelPollInterval);
         if (waited != WAIT_TIMEOUT) {
-            CloseHandle(event);
             ThrowIfCanceled(cancel);
             return operation.GetResults();
         }
-        if (setEventFailed) {
-            CloseHandle(event);
+        if (setEventFailed)
             throw std::runtime_error("SetEvent failed");
-        }
         if (cancel.load(std::memory_order_acquire)) {
             operation.Cancel();
             WaitForSingleObject(event, INFINITE);
-            CloseHandle(event);
             throw CanceledException();
         }
     }
