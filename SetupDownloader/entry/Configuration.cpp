@@ -6,7 +6,6 @@
 
 #include <windows.h>
 
-#include <climits>
 #include <stdexcept>
 #include <string>
 
@@ -45,17 +44,10 @@ Configuration ReadConfiguration(std::wstring const& path)
     if (content.size() > 2 && content.starts_with("\xEF\xBB\xBF"))
         content.erase(0, 3);
 
-    if (content.size() > INT_MAX)
+    auto const text = TryUtf8ToUtf16(content);
+    if (!text)
         throw std::runtime_error("Failed to convert configuration file to UTF-16");
-    int const size = static_cast<int>(content.size());
-    int const length = MultiByteToWideChar(CP_UTF8, 0, content.data(), size, nullptr, 0);
-    if (length <= 0)
-        throw std::runtime_error("Failed to convert configuration file to UTF-16");
-    std::wstring text(static_cast<size_t>(length), L'\0');
-    if (MultiByteToWideChar(CP_UTF8, 0, content.data(), size, text.data(), length) <= 0)
-        throw std::runtime_error("Failed to convert configuration file to UTF-16");
-
-    return ParseConfiguration(text);
+    return ParseConfiguration(*text);
 }
 
 Configuration ParseConfiguration(std::wstring_view text)

@@ -167,6 +167,8 @@ struct RequestCore {
             WinHttpCloseHandle(Request);
     }
 
+    // The pending send and the user's handle for its response, taken out.
+    std::pair<std::shared_ptr<AsyncState<HttpResponseMessage>>, std::shared_ptr<RequestHandle>> TakeSend();
     void FailSend(DWORD error);
     void CompleteSend();
     void FailRead(DWORD error);
@@ -189,15 +191,15 @@ struct RequestHandle {
     }
 };
 
+std::pair<std::shared_ptr<AsyncState<HttpResponseMessage>>, std::shared_ptr<RequestHandle>> RequestCore::TakeSend()
+{
+    std::lock_guard guard(Lock);
+    return {std::move(Send), std::move(PendingHandle)};
+}
+
 void RequestCore::FailSend(DWORD error)
 {
-    std::shared_ptr<AsyncState<HttpResponseMessage>> send;
-    std::shared_ptr<RequestHandle> handle;
-    {
-        std::lock_guard guard(Lock);
-        send = std::move(Send);
-        handle = std::move(PendingHandle);
-    }
+    auto [send, handle] = TakeSend();
     if (send)
         send->Fail(FromWin32(error), DescribeError(error));
     // Dropping the handle closes the request.
@@ -237,13 +239,7 @@ void RequestCore::CompleteSend()
         position = end;
     }
 
-    std::shared_ptr<AsyncState<HttpResponseMessage>> send;
-    std::shared_ptr<RequestHandle> handle;
-    {
-        std::lock_guard guard(Lock);
-        send = std::move(Send);
-        handle = std::move(PendingHandle);
-    }
+    auto [send, handle] = TakeSend();
     if (send)
         send->Complete(HttpResponseMessage(status, reason, std::move(headers), std::move(handle)));
 }

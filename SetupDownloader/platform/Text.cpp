@@ -9,21 +9,23 @@
 
 namespace ovl::setup {
 
-std::wstring Utf8ToUtf16(std::string_view text)
+std::optional<std::wstring> TryUtf8ToUtf16(std::string_view text)
 {
     if (text.empty() || text.size() > INT_MAX)
-        return {};
+        return std::nullopt;
     int const size = static_cast<int>(text.size());
     int const length = MultiByteToWideChar(CP_UTF8, 0, text.data(), size, nullptr, 0);
     if (length <= 0)
-        return {};
+        return std::nullopt;
     std::wstring result(static_cast<size_t>(length), L'\0');
     int const converted = MultiByteToWideChar(CP_UTF8, 0, text.data(), size, result.data(), length);
     if (converted <= 0)
-        return {};
+        return std::nullopt;
     result.resize(static_cast<size_t>(converted));
     return result;
 }
+
+std::wstring Utf8ToUtf16(std::string_view text) { return TryUtf8ToUtf16(text).value_or(std::wstring()); }
 
 std::string Utf16ToUtf8(std::wstring_view text)
 {
@@ -54,23 +56,6 @@ std::wstring FormatW(wchar_t const* format, ...)
     if (length > 0) {
         result.resize(static_cast<size_t>(length));
         _vsnwprintf(result.data(), result.size(), format, args);
-    }
-    va_end(args);
-    return result;
-}
-
-std::string Format(char const* format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    va_list measure;
-    va_copy(measure, args);
-    int const length = std::vsnprintf(nullptr, 0, format, measure);
-    va_end(measure);
-    std::string result;
-    if (length > 0) {
-        result.resize(static_cast<size_t>(length));
-        std::vsnprintf(result.data(), result.size() + 1, format, args);
     }
     va_end(args);
     return result;

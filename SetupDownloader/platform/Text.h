@@ -2,13 +2,17 @@
 // Text conversions and comparisons shared by all subsystems. Inside the
 // program text is UTF-16; documents, names and exception messages are UTF-8.
 
+#include <optional>
 #include <string>
 #include <string_view>
 
 namespace ovl::setup {
 
 // UTF-8 to UTF-16 with MultiByteToWideChar(CP_UTF8, 0): malformed sequences
-// become U+FFFD. Empty input, or input that cannot be measured, gives "".
+// become U+FFFD. None when the text is empty or cannot be converted.
+std::optional<std::wstring> TryUtf8ToUtf16(std::string_view text);
+
+// The same, with "" for empty or unconvertible text.
 std::wstring Utf8ToUtf16(std::string_view text);
 
 // UTF-16 to UTF-8; unpaired surrogates become U+FFFD.
@@ -17,7 +21,6 @@ std::string Utf16ToUtf8(std::wstring_view text);
 // printf-style formatting into a string of exactly the formatted length.
 // Use %ls for wide-string arguments.
 std::wstring FormatW(wchar_t const* format, ...);
-std::string Format(char const* format, ...);
 
 // Compares two texts, folding only the ASCII letters A-Z to a-z.
 bool EqualsIgnoreAsciiCase(std::wstring_view a, std::wstring_view b) noexcept;

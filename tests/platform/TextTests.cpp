@@ -13,6 +13,8 @@ TEST(Text, Utf8ToUtf16ReplacesMalformedSequences)
     EXPECT_EQ(Utf8ToUtf16("\xF0\x9F\x98\x80"), L"\U0001F600");
     EXPECT_EQ(Utf8ToUtf16(std::string_view("a\0b", 3)), std::wstring(L"a\0b", 3));
     EXPECT_EQ(Utf8ToUtf16(""), L"");
+    EXPECT_FALSE(TryUtf8ToUtf16("").has_value());
+    EXPECT_EQ(TryUtf8ToUtf16("\xEF\xBB\xBF{"), std::wstring(L"\uFEFF{"));
 }
 
 TEST(Text, Utf16ToUtf8RoundTrips)
@@ -24,8 +26,7 @@ TEST(Text, Utf16ToUtf8RoundTrips)
 TEST(Text, FormatMeasuresExactly)
 {
     EXPECT_EQ(FormatW(L"%ls/v%d/%.*ls.json", L"https://h", 9, 3, L"x64abc"), L"https://h/v9/x64.json");
-    EXPECT_EQ(Format("(0x%08X)", 0x800B0100u), "(0x800B0100)");
-    EXPECT_EQ(Format("%d, 0x%08X", -1, static_cast<unsigned>(-1)), "-1, 0xFFFFFFFF");
+    EXPECT_EQ(FormatW(L"(0x%08X) %d", 0x800B0100u, -1), L"(0x800B0100) -1");
     EXPECT_EQ(FormatW(L"%ls", L""), L"");
     std::wstring const longText(5000, L'x');
     EXPECT_EQ(FormatW(L"[%ls]", longText.c_str()).size(), 5002u);
