@@ -1,5 +1,7 @@
 #include "catalogue/SystemInfo.h"
 
+#include "platform/SystemFunctions.h"
+
 #include <windows.h>
 
 #include <stdexcept>
@@ -43,14 +45,11 @@ ProcessorArchitecture GetOsArchitecture() noexcept
     // Looked up at run time: Windows releases older than the required one
     // lack it, and the program must still start there to say so.
     using IsWow64Process2Fn = BOOL(WINAPI*)(HANDLE, USHORT*, USHORT*);
-    if (HMODULE const kernel = GetModuleHandleW(L"kernel32.dll")) {
-        auto const isWow64Process2 =
-            reinterpret_cast<IsWow64Process2Fn>(reinterpret_cast<void*>(GetProcAddress(kernel, "IsWow64Process2")));
-        USHORT processMachine = 0;
-        USHORT nativeMachine = 0;
-        if (isWow64Process2 && isWow64Process2(GetCurrentProcess(), &processMachine, &nativeMachine))
-            return ArchitectureFromImageMachine(nativeMachine);
-    }
+    auto const isWow64Process2 = FindSystemFunction<IsWow64Process2Fn>(L"kernel32.dll", "IsWow64Process2");
+    USHORT processMachine = 0;
+    USHORT nativeMachine = 0;
+    if (isWow64Process2 && isWow64Process2(GetCurrentProcess(), &processMachine, &nativeMachine))
+        return ArchitectureFromImageMachine(nativeMachine);
     SYSTEM_INFO info{};
     GetNativeSystemInfo(&info);
     return ArchitectureFromProcessorArchitecture(info.wProcessorArchitecture);

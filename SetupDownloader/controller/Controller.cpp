@@ -1,13 +1,12 @@
 #include "controller/Controller.h"
 
+#include "install/Restart.h"
 #include "platform/Json.h"
+#include "platform/Text.h"
 
 #include <objbase.h>
 
 #include <algorithm>
-#include <cmath>
-#include <cstdio>
-#include <cstring>
 
 namespace ovl::setup {
 
@@ -17,23 +16,40 @@ Controller::Controller(MainWindow& window, Configuration config, SwitchFlags fla
 {
 }
 
-Controller::~Controller()
-{
-    if (Worker.joinable())
-        Worker.join();
-}
+Controller::~Controller() { EndWorker(); }
 
 ExitCode Controller::Run()
 {
-    Window.RunMessageLoop([this] { StartWorker(); });
-    if (Worker.joinable())
-        Worker.join();
+    bool const nothingWaits = (Flags & Switch::Passive) == Switch::Passive;
+    try {
+        Window.RunMessageLoop([this] { StartWorker(); }, nothingWaits);
+    } catch (...) {
+        EndWorker();
+        throw;
+    }
+    EndWorker();
     return Result;
 }
 
 void Controller::StartWorker()
 {
     Worker = std::thread([this] { WorkerMain(); });
+}
+
+// Normally the worker has ended when the loop ends. When the loop ended
+// without it (a stray WM_QUIT, a failure on the UI thread), the worker is
+// canceled and every wait of its is answered until it has ended, so that the
+// join cannot hang.
+void Controller::EndWorker() noexcept
+{
+    if (!Worker.joinable())
+        return;
+    if (!WorkerEnded.load()) {
+        CancelRequested.store(true, std::memory_order_release);
+        Window.AnswerEveryWaitWithClose();
+        Window.PumpUntil(WorkerEnded);
+    }
+    Worker.join();
 }
 
 namespace {
@@ -50,35 +66,60 @@ std::wstring DecodeMessage(char const* text)
 
 constexpr wchar_t UnhandledPrefix[] = L"Installation failed. There was an unhandled exception:\r\n\r\n";
 
+// Runs the end operation of a failed run. Should it fail itself (no memory
+// left for the end screen, say), the run still ends with the code it was to
+// give.
+template <typename End>
+ExitCode EndSafely(ExitCode code, End const& end) noexcept
+{
+    try {
+        return end();
+    } catch (...) {
+        return code;
+    }
+}
+
 } // namespace
 
-void Controller::WorkerMain()
+ExitCode Controller::RunAndEnd() noexcept
 {
-    ExitCode code = ExitCode::UnhandledError;
-    HRESULT const com = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    if (FAILED(com)) {
-        // Ends like any other failure.
-        wchar_t text[64];
-        std::swprintf(text, 64, L"CoInitializeEx failed (0x%08lX)", static_cast<unsigned long>(com));
-        code = EndWithError(UnhandledPrefix + std::wstring(text), ExitCode::UnhandledError);
-    } else {
-        try {
-            code = RunImpl();
-        } catch (CanceledException const&) {
-            code = EndAsync(L"Installation was canceled.", ExitCode::Canceled);
-        } catch (std::exception const& e) {
-            code = EndWithError(UnhandledPrefix + DecodeMessage(e.what()), ExitCode::UnhandledError);
-        } catch (winrt::hresult_error const& e) {
-            code = EndWithError(UnhandledPrefix + e.message(), ExitCode::UnhandledError);
-        } catch (...) {
-            code = EndWithError(L"Installation failed due to an unknown error.", ExitCode::UnhandledError);
-        }
-        CoUninitialize();
+    try {
+        return RunImpl();
+    } catch (CanceledException const&) {
+        return EndSafely(ExitCode::Canceled, [this] { return EndAsync(L"Installation was canceled.", ExitCode::Canceled); });
+    } catch (std::exception const& e) {
+        return EndSafely(ExitCode::UnhandledError, [&] {
+            return EndWithError(UnhandledPrefix + DecodeMessage(e.what()), ExitCode::UnhandledError);
+        });
+    } catch (winrt::hresult_error const& e) {
+        return EndSafely(ExitCode::UnhandledError,
+                         [&] { return EndWithError(UnhandledPrefix + e.message(), ExitCode::UnhandledError); });
+    } catch (...) {
+        return EndSafely(ExitCode::UnhandledError, [this] {
+            return EndWithError(L"Installation failed due to an unknown error.", ExitCode::UnhandledError);
+        });
     }
-    Window.PostToUi([this, code] {
-        Result = code;
-        Window.Close();
-    });
+}
+
+void Controller::WorkerMain() noexcept
+{
+    HRESULT const com = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    ExitCode code = ExitCode::UnhandledError;
+    if (SUCCEEDED(com)) {
+        code = RunAndEnd();
+        CoUninitialize();
+    } else {
+        // Ends like any other failure.
+        code = EndSafely(ExitCode::UnhandledError, [&] {
+            return EndWithError(UnhandledPrefix + FormatW(L"CoInitializeEx failed (0x%08lX)", static_cast<unsigned long>(com)),
+                                ExitCode::UnhandledError);
+        });
+    }
+    // Run reads the result only after joining this thread. Closing needs no
+    // memory and cannot be lost, so the loop always ends.
+    Result = code;
+    Window.Close();
+    WorkerEnded.store(true);
 }
 
 // --- End screens --------------------------------------------------------------
@@ -142,7 +183,9 @@ MainWindow::ButtonHandler Controller::CancelHandler()
 
 void Controller::PostTaskProgress(double percent)
 {
-    Window.PostToUi([this, value = TaskProgressValue(percent)] { Window.SetTaskProgress(value); });
+    std::optional<int> const value = TaskProgressValue(percent);
+    if (TaskProgressShown.Changes(value))
+        Window.PostToUi([this, value] { Window.SetTaskProgress(value); });
 }
 
 } // namespace ovl::setup

@@ -5,9 +5,9 @@
 #include "controller/Outcome.h"
 #include "entry/CommandLine.h"
 #include "entry/Configuration.h"
-#include "install/Restart.h"
 #include "window/MainWindow.h"
 
+#include <atomic>
 #include <string>
 #include <thread>
 #include <vector>
@@ -22,13 +22,21 @@ public:
     Controller& operator=(Controller const&) = delete;
 
     // Runs the message loop until the window is gone and the worker has
-    // ended, and returns the run's result.
+    // ended, and returns the run's result. Whatever ends the loop, the worker
+    // has ended when Run returns or throws.
     ExitCode Run();
 
 private:
     void StartWorker();
-    void WorkerMain();
+    void WorkerMain() noexcept;
+    void EndWorker() noexcept;
+    // RunImpl and the end screen of whatever it throws.
+    ExitCode RunAndEnd() noexcept;
     ExitCode RunImpl();
+    void PostStage(std::wstring status);
+    void PostTotalProgress(int stagesDone);
+    void HideWindow();
+    ExitCode EndInstallation(std::uint32_t installerResult);
 
     ExitCode EndAsync(std::wstring text, ExitCode code);
     ExitCode EndWithError(std::wstring text, ExitCode code);
@@ -44,7 +52,9 @@ private:
     std::vector<std::wstring> const InstallerArguments;
     CancelFlag CancelRequested{false};
     std::thread Worker;
-    ExitCode Result = ExitCode::UnhandledError;
+    ExitCode Result = ExitCode::UnhandledError; // written by the worker as it ends, read after the join
+    std::atomic<bool> WorkerEnded{false};
+    TaskProgressFilter TaskProgressShown; // worker thread only
 };
 
 } // namespace ovl::setup

@@ -12,6 +12,23 @@ std::optional<int> TaskProgressValue(double percent) noexcept
     return static_cast<int>(std::min(percent, 100.0));
 }
 
+InstallerEnd ClassifyInstallerResult(std::uint32_t result) noexcept
+{
+    switch (result) {
+    case ToValue(ExitCode::InstallerSucceeded):
+        return InstallerEnd::Succeeded;
+    case ToValue(ExitCode::InstallerSucceededRebootRequired):
+        return InstallerEnd::Restart;
+    case 0xFFFFF43E: // -3010
+        return InstallerEnd::RestartToContinue;
+    case 1223:       // ERROR_CANCELLED
+    case 0x800704C7: // the same as an HRESULT
+        return InstallerEnd::Complete;
+    default:
+        return InstallerEnd::Failed;
+    }
+}
+
 wchar_t const* GetButtonCaption(ButtonAction action) noexcept
 {
     switch (action) {

@@ -55,6 +55,41 @@ using CancelFlag = std::atomic<bool>;
 // truncated toward zero.
 std::optional<int> TaskProgressValue(double percent) noexcept;
 
+// Lets a task-bar value through only when it differs from the one the bar
+// shows, so that a fast transfer (a report per 64 KiB chunk) posts at most a
+// hundred or so changes instead of one per chunk.
+class TaskProgressFilter {
+public:
+    // True when value changes what the bar shows; it then counts as shown.
+    bool Changes(std::optional<int> value) noexcept
+    {
+        if (known_ && shown_ == value)
+            return false;
+        Shown(value);
+        return true;
+    }
+    // The bar was set to value by other means.
+    void Shown(std::optional<int> value) noexcept
+    {
+        known_ = true;
+        shown_ = value;
+    }
+
+private:
+    bool known_ = false;
+    std::optional<int> shown_;
+};
+
+// How the workflow ends for a result of AppPackage::RunInstaller.
+enum class InstallerEnd {
+    Succeeded,        // 0x60000000: no end screen
+    Restart,          // 0x60000001: restart to finalize
+    RestartToContinue, // -3010: restart, then run the installer again
+    Complete,         // 1223 or 0x800704C7: the user canceled the installer
+    Failed,           // anything else: the installer's own code
+};
+InstallerEnd ClassifyInstallerResult(std::uint32_t result) noexcept;
+
 // Throws CanceledException when the flag is set.
 inline void ThrowIfCanceled(CancelFlag const& cancel)
 {

@@ -9,9 +9,8 @@
 #include "install/PinnedFile.h"
 #include "install/Signature.h"
 #include "platform/Handle.h"
+#include "platform/Text.h"
 
-#include <cstdio>
-#include <filesystem>
 #include <stdexcept>
 
 namespace ovl::setup {
@@ -19,11 +18,6 @@ namespace ovl::setup {
 namespace {
 
 constexpr wchar_t PackageFileName[] = L"orvelle.install.zip";
-
-std::wstring Join(std::wstring const& folder, wchar_t const* name)
-{
-    return (std::filesystem::path(folder) / name).wstring();
-}
 
 } // namespace
 
@@ -46,6 +40,7 @@ ExitCode Controller::RunImpl()
         Window.SetTaskProgress(100);
         Window.SetButtonHandler(nullptr);
     });
+    TaskProgressShown.Shown(100);
     ThrowIfCanceled(CancelRequested);
 
     if (!Config.InstallApp)
@@ -80,94 +75,93 @@ ExitCode Controller::RunImpl()
     package.Test = Config.Test;
     package.InstallerArguments = InstallerArguments;
 
-    Window.PostToUi([this] {
-        Window.SetStatusText(L"Downloading Orvelle...");
-        Window.ShowTaskProgress(true);
-        Window.SetTaskProgress(std::nullopt);
-    });
+    PostStage(L"Downloading Orvelle...");
     std::function<void(double)> const progress = [this](double percent) { PostTaskProgress(percent); };
     DownloadInfo const info = package.GetDownloadInfo(progress, CancelRequested);
     ThrowIfCanceled(CancelRequested);
 
-    Window.PostToUi([this, name = info.DisplayName] {
-        Window.SetStatusText(L"Downloading " + name + L"...");
-        Window.SetTaskProgress(std::nullopt);
-    });
-    PinnedFile packageFile(Join(folder.GetPath(), PackageFileName), PinnedFileAccess::ReadWrite);
+    PostStage(L"Downloading " + info.DisplayName + L"...");
+    PinnedFile packageFile(JoinPath(folder.GetPath(), PackageFileName), PinnedFileAccess::ReadWrite);
     DownloadToPinnedFile(info.Url, packageFile,
                          [this](DownloadProgress const& p) { PostTaskProgress(p.percent); }, CancelRequested);
     ThrowIfCanceled(CancelRequested);
 
-    Window.PostToUi([this] { Window.SetTotalProgress(1); });
-    Window.PostToUi([this, name = info.DisplayName] {
-        Window.SetStatusText(L"Unpacking " + name + L" ...");
-        Window.ShowTaskProgress(true);
-        Window.SetTaskProgress(std::nullopt);
-    });
+    PostTotalProgress(1);
+    PostStage(L"Unpacking " + info.DisplayName + L" ...");
     PinnedFile installer = ExtractInstaller(packageFile, folder.GetPath(), progress, CancelRequested);
     packageFile.Close();
     ThrowIfCanceled(CancelRequested);
 
-    Window.PostToUi([this] { Window.SetTotalProgress(2); });
-    Window.PostToUi([this, name = info.DisplayName] {
-        Window.SetStatusText(L"Verifying " + name + L"...");
-        Window.ShowTaskProgress(true);
-        Window.SetTaskProgress(std::nullopt);
-    });
+    PostTotalProgress(2);
+    PostStage(L"Verifying " + info.DisplayName + L"...");
     LONG const status = VerifyFileSignature(installer.GetHandle(), installer.GetPath());
-    if (status != 0) {
-        wchar_t text[512];
-        std::swprintf(text, 512,
-                      L"The digital signature for Orvelle could not be verified. The download may have been "
-                      L"corrupted. (0x%08X)",
-                      static_cast<unsigned>(status));
-        return EndWithError(text, ToExitCode(static_cast<std::int32_t>(status)));
-    }
+    if (status != 0)
+        return EndWithError(FormatW(L"The digital signature for Orvelle could not be verified. The download may have "
+                                    L"been corrupted. (0x%08X)",
+                                    static_cast<unsigned>(status)),
+                            ToExitCode(static_cast<std::int32_t>(status)));
     ThrowIfCanceled(CancelRequested);
 
-    Window.PostToUi([this] { Window.SetTotalProgress(3); });
-    Window.PostToUi([this, name = info.DisplayName] {
-        Window.SetStatusText(L"Installing " + name + L" ...");
-        Window.ShowTaskProgress(true);
-        Window.SetTaskProgress(std::nullopt);
-    });
-
-    // The installer never starts while the window is on screen.
-    {
-        UniqueHandle const hidden(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-        if (!hidden)
-            throw std::runtime_error("CreateEventW failed");
-        HANDLE const event = hidden.Get();
-        Window.PostToUi([this, event] {
-            Window.Hide();
-            SetEvent(event);
-        });
-        WaitForSingleObject(event, INFINITE);
-    }
+    PostTotalProgress(3);
+    PostStage(L"Installing " + info.DisplayName + L" ...");
+    HideWindow();
 
     RunOnUi const runOnUi = [this](std::function<void()> call) { Window.InvokeOnUi(std::move(call)); };
     std::uint32_t const result = package.RunInstaller(installer.GetFinalPath(), Window.GetHandle(), runOnUi);
     installer.Close();
-    Window.PostToUi([this] { Window.SetTotalProgress(4); });
+    PostTotalProgress(4);
+    return EndInstallation(result);
+}
 
-    switch (result) {
-    case ToValue(ExitCode::InstallerSucceeded):
+// A stage's status text, with the task bar shown as a marquee until the
+// stage's first progress report.
+void Controller::PostStage(std::wstring status)
+{
+    Window.PostToUi([this, status = std::move(status)] {
+        Window.SetStatusText(status);
+        Window.ShowTaskProgress(true);
+        Window.SetTaskProgress(std::nullopt);
+    });
+    TaskProgressShown.Shown(std::nullopt);
+}
+
+void Controller::PostTotalProgress(int stagesDone)
+{
+    Window.PostToUi([this, stagesDone] { Window.SetTotalProgress(stagesDone); });
+}
+
+// The installer never starts while the window is on screen.
+void Controller::HideWindow()
+{
+    UniqueHandle const hidden(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!hidden)
+        throw std::runtime_error("CreateEventW failed");
+    HANDLE const event = hidden.Get();
+    Window.PostToUi([this, event] {
+        Window.Hide();
+        SetEvent(event);
+    });
+    WaitForSingleObject(event, INFINITE);
+}
+
+ExitCode Controller::EndInstallation(std::uint32_t installerResult)
+{
+    switch (ClassifyInstallerResult(installerResult)) {
+    case InstallerEnd::Succeeded:
         return ExitCode::InstallerSucceeded;
-    case ToValue(ExitCode::InstallerSucceededRebootRequired):
+    case InstallerEnd::Restart:
         return EndWithReboot(L"The system must be restarted to finalize installation.");
-    case 0xFFFFF43E: // -3010
+    case InstallerEnd::RestartToContinue:
         return EndWithReboot(L"The system must be restarted to continue installation. Once the system has "
                              L"restarted, you may run the application installer again.");
-    case ERROR_CANCELLED:
-    case 0x800704C7:
+    case InstallerEnd::Complete:
         return EndWithSuccess(L"Installation complete.");
-    default: {
-        wchar_t text[256];
-        std::swprintf(text, 256, L"Installation of Orvelle failed (error: %d, 0x%08X).", static_cast<int>(result),
-                      result);
-        return EndWithError(text, ToExitCode(result));
+    case InstallerEnd::Failed:
+        break;
     }
-    }
+    return EndWithError(FormatW(L"Installation of Orvelle failed (error: %d, 0x%08X).",
+                                static_cast<int>(installerResult), installerResult),
+                        ToExitCode(installerResult));
 }
 
 } // namespace ovl::setup

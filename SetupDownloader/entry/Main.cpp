@@ -5,6 +5,7 @@
 #include "entry/CommandLine.h"
 #include "entry/Configuration.h"
 #include "platform/Json.h"
+#include "platform/SystemFunctions.h"
 #include "window/MainWindow.h"
 
 #include <windows.h>
@@ -32,10 +33,7 @@ struct ProcessMitigations {
 BOOL TrySetProcessMitigationPolicy(PROCESS_MITIGATION_POLICY policy, DWORD flags)
 {
     using Function = BOOL(WINAPI*)(PROCESS_MITIGATION_POLICY, PVOID, SIZE_T);
-    HMODULE const kernel = GetModuleHandleW(L"kernel32.dll");
-    auto const function = kernel ? reinterpret_cast<Function>(
-                                       reinterpret_cast<void*>(GetProcAddress(kernel, "SetProcessMitigationPolicy")))
-                                 : nullptr;
+    auto const function = FindSystemFunction<Function>(L"kernel32.dll", "SetProcessMitigationPolicy");
     if (!function) {
         SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
         return FALSE;
@@ -124,7 +122,7 @@ int Run()
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
 {
     using namespace ovl::setup;
-    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+    RestrictDllSearchPath();
     ApplyProcessMitigations({true, true, true, false});
 
     HRESULT const com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
@@ -136,7 +134,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
         MessageBoxW(nullptr, text, L"Error", MB_ICONERROR);
         return static_cast<int>(com);
     }
-    SetProcessDpiAwarenessContext(DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2);
+    EnablePerMonitorDpiAwareness();
     INITCOMMONCONTROLSEX controls{};
     controls.dwSize = sizeof(controls);
     controls.dwICC = ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES;

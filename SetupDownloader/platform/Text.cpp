@@ -61,6 +61,15 @@ std::wstring FormatW(wchar_t const* format, ...)
     return result;
 }
 
+std::wstring JoinPath(std::wstring_view folder, std::wstring_view name)
+{
+    std::wstring path(folder);
+    if (!path.empty() && path.back() != L'\\' && path.back() != L'/')
+        path += L'\\';
+    path += name;
+    return path;
+}
+
 namespace {
 constexpr wchar_t FoldAscii(wchar_t c) noexcept
 {

@@ -22,6 +22,10 @@ std::string Utf16ToUtf8(std::wstring_view text);
 // Use %ls for wide-string arguments.
 std::wstring FormatW(wchar_t const* format, ...);
 
+// folder and name joined with exactly one path separator between them (none
+// added when folder already ends with one; name alone when folder is empty).
+std::wstring JoinPath(std::wstring_view folder, std::wstring_view name);
+
 // Compares two texts, folding only the ASCII letters A-Z to a-z.
 bool EqualsIgnoreAsciiCase(std::wstring_view a, std::wstring_view b) noexcept;
 

@@ -1,13 +1,16 @@
 #include "window/MainWindow.h"
 
 #include "catalogue/SystemInfo.h"
+#include "platform/SystemFunctions.h"
 #include "window/Layout.h"
+#include "window/ShowCommand.h"
 
 #include <commctrl.h>
 
 #include <algorithm>
 #include <cwchar>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 namespace ovl::setup {
@@ -80,7 +83,7 @@ MainWindow::MainWindow(HINSTANCE instanceHandle) : instance(instanceHandle)
 
     // 400 x 150 at 96 DPI, unscaled; the first layout sizes it for real.
     RECT rect{0, 0, 400, 150};
-    AdjustWindowRectExForDpi(&rect, WindowStyle, FALSE, 0, 96);
+    AdjustWindowRectForDpi(&rect, WindowStyle, 0, 96);
     int const width = rect.right - rect.left;
     int const height = rect.bottom - rect.top;
     int const x = (GetSystemMetrics(SM_CXSCREEN) - width) / 2;
@@ -115,10 +118,7 @@ MainWindow::~MainWindow()
         CloseHandle(buttonEvent);
     onShown = nullptr;
     buttonHandler = nullptr;
-    std::lock_guard lock(postedLock);
-    for (Callable* callable : posted)
-        delete callable;
-    posted.clear();
+    DropPosted();
 }
 
 LRESULT CALLBACK MainWindow::WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
@@ -135,30 +135,83 @@ LRESULT CALLBACK MainWindow::WindowProc(HWND hwnd, UINT message, WPARAM wParam, 
 
 // --- Bridge -----------------------------------------------------------------
 
+bool MainWindow::OnUiThread() const noexcept { return GetWindowThreadProcessId(window, nullptr) == GetCurrentThreadId(); }
+
 void MainWindow::PostToUi(Callable callable)
 {
-    auto* heap = new Callable(std::move(callable));
     {
         std::lock_guard lock(postedLock);
-        posted.insert(heap);
+        if (windowGone)
+            return; // it would never run; it is freed here
+        posted.push_back(std::move(callable));
+        if (wakePending)
+            return; // the wake-up already queued runs it too
+        wakePending = true;
     }
-    if (!PostMessageW(window, RunPostedMessage, 0, reinterpret_cast<LPARAM>(heap))) {
-        // The window is gone: the callable will never run; free it now.
+    Wake();
+}
+
+// Posts the wake-up message. When the queue is full (10,000 messages), a
+// worker waits for room; the UI thread itself cannot wait, and runs what is
+// queued after the next message it handles instead.
+void MainWindow::Wake()
+{
+    auto giveUp = [this] {
         std::lock_guard lock(postedLock);
-        posted.erase(heap);
-        delete heap;
+        wakePending = false;
+    };
+    bool const uiThread = OnUiThread();
+    for (;;) {
+        BOOL sent = FALSE;
+        try {
+            sent = postMessage.load()(window, RunPostedMessage, 0, 0);
+        } catch (...) {
+            giveUp();
+            throw;
+        }
+        if (sent)
+            return;
+        if (uiThread || !IsWindow(window)) {
+            giveUp();
+            return;
+        }
+        Sleep(10);
     }
 }
 
-bool MainWindow::TakePosted(Callable* callable)
+// Runs, in order, what was posted until now. A callable that throws ends the
+// message loop; its failure is rethrown by RunMessageLoop.
+void MainWindow::RunPosted()
 {
+    std::deque<Callable> batch;
+    {
+        std::lock_guard lock(postedLock);
+        batch.swap(posted);
+        wakePending = false;
+    }
+    for (Callable& callable : batch) {
+        try {
+            callable();
+        } catch (...) {
+            if (!callableFailure)
+                callableFailure = std::current_exception();
+            if (loopRunning)
+                PostQuitMessage(0);
+        }
+    }
+}
+
+void MainWindow::DropPosted() noexcept
+{
+    std::deque<Callable> dropped;
     std::lock_guard lock(postedLock);
-    return posted.erase(callable) != 0;
+    windowGone = true;
+    dropped.swap(posted);
 }
 
 void MainWindow::InvokeOnUi(Callable callable)
 {
-    if (GetWindowThreadProcessId(window, nullptr) == GetCurrentThreadId()) {
+    if (OnUiThread()) {
         callable();
         return;
     }
@@ -175,8 +228,11 @@ ButtonAction MainWindow::WaitForButton()
     buttonResult.reset();
     ResetEvent(buttonEvent);
     waitingForButton.store(true);
-    WaitForSingleObject(buttonEvent, INFINITE);
+    if (!answerClose.load())
+        WaitForSingleObject(buttonEvent, INFINITE);
     waitingForButton.store(false);
+    if (answerClose.load())
+        return ButtonAction::Close;
     return buttonResult.value_or(ButtonAction::Close);
 }
 
@@ -188,11 +244,48 @@ void MainWindow::DeliverToWaiter(ButtonAction action)
     }
 }
 
-void MainWindow::RunMessageLoop(Callable onShownCallback)
+void MainWindow::AnswerEveryWaitWithClose()
 {
+    answerClose.store(true);
+    SetEvent(buttonEvent);
+}
+
+void MainWindow::Close()
+{
+    canClose = true;
+    bool const uiThread = OnUiThread();
+    while (!PostMessageW(window, DestroyNowMessage, 0, 0)) {
+        if (!IsWindow(window))
+            return;
+        if (uiThread) {
+            DestroyWindow(window); // a full queue: no waiting on the UI thread
+            return;
+        }
+        Sleep(10);
+    }
+}
+
+void MainWindow::RunMessageLoop(Callable onShownCallback, bool mayStayHidden)
+{
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    GetStartupInfoW(&startup);
+    std::optional<int> startupShow;
+    if (startup.dwFlags & STARTF_USESHOWWINDOW)
+        startupShow = startup.wShowWindow;
+
     onShown = std::move(onShownCallback);
-    ShowWindow(window, SW_SHOWDEFAULT);
+    ShowWindow(window, ChooseShowCommand(startupShow, mayStayHidden));
     UpdateWindow(window);
+    // Shown by now, or staying hidden: either way the run starts here, never
+    // waiting for a WM_SHOWWINDOW that a hidden start does not send.
+    if (onShown) {
+        Callable callable = std::move(onShown);
+        onShown = nullptr;
+        callable();
+    }
+
+    loopRunning = true;
     MSG message;
     while (GetMessageW(&message, nullptr, 0, 0) > 0) {
         // Ctrl+C goes to the focused control (the button after a click);
@@ -202,6 +295,27 @@ void MainWindow::RunMessageLoop(Callable onShownCallback)
             message.hwnd = window;
         TranslateMessage(&message);
         DispatchMessageW(&message);
+        RunPosted(); // what a lost wake-up left queued
+    }
+    loopRunning = false;
+    if (callableFailure)
+        std::rethrow_exception(std::exchange(callableFailure, nullptr));
+}
+
+void MainWindow::PumpUntil(std::atomic<bool> const& done)
+{
+    for (;;) {
+        MSG message;
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+            if (message.message == WM_QUIT)
+                continue;
+            TranslateMessage(&message);
+            DispatchMessageW(&message);
+        }
+        RunPosted();
+        if (done.load())
+            return;
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
     }
 }
 
@@ -284,12 +398,6 @@ void MainWindow::Show() { ShowWindow(window, SW_SHOW); }
 
 void MainWindow::Hide() { ShowWindow(window, SW_HIDE); }
 
-void MainWindow::Close()
-{
-    canClose = true;
-    PostMessageW(window, DestroyNowMessage, 0, 0);
-}
-
 void MainWindow::OnButtonClicked()
 {
     ButtonHandler handler = std::move(buttonHandler);
@@ -314,6 +422,7 @@ LRESULT MainWindow::HandleMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM
         CreateControls(hwnd);
         return 0;
     case WM_DESTROY:
+        DropPosted();
         DeliverToWaiter(ButtonAction::Close);
         PostQuitMessage(0);
         return 0;
@@ -328,13 +437,6 @@ LRESULT MainWindow::HandleMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM
                 handler(ButtonAction::Close);
         }
         return 0;
-    case WM_SHOWWINDOW:
-        if (wParam && onShown) {
-            Callable callable = std::move(onShown);
-            onShown = nullptr;
-            callable();
-        }
-        break;
     case WM_KEYDOWN:
         if (wParam == 'C' && GetKeyState(VK_CONTROL) < 0) {
             CopyTextToClipboard();
@@ -356,12 +458,7 @@ LRESULT MainWindow::HandleMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM
         return 0;
     }
     case RunPostedMessage:
-        // Only callables this window posted are run; anything else that
-        // arrives with this message number is ignored.
-        if (auto* callable = reinterpret_cast<Callable*>(lParam); callable && TakePosted(callable)) {
-            (*callable)();
-            delete callable;
-        }
+        RunPosted();
         return 0;
     case RunSentMessage:
         // Only the callable InvokeOnUi is waiting on is run.
@@ -370,6 +467,7 @@ LRESULT MainWindow::HandleMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM
         return 0;
     case DestroyNowMessage:
         canClose = true;
+        RunPosted(); // what was posted before the close request
         DestroyWindow(hwnd);
         return 0;
     default:
@@ -380,7 +478,7 @@ LRESULT MainWindow::HandleMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM
 
 void MainWindow::CreateControls(HWND parent)
 {
-    UINT const dpi = GetDpiForWindow(parent);
+    UINT const dpi = GetWindowDpi(parent);
     statusLabel = CreateChild(parent, instance, L"STATIC", L"", WS_CHILD | WS_VISIBLE, StatusLabelId);
     taskProgressBar = CreateChild(parent, instance, PROGRESS_CLASSW, nullptr, WS_CHILD | PBS_MARQUEE, TaskProgressBarId);
     totalProgressLabel = CreateChild(parent, instance, L"STATIC", TotalProgressText, WS_CHILD, TotalProgressLabelId);
@@ -405,7 +503,7 @@ void MainWindow::UpdateFonts(UINT dpi)
 
     NONCLIENTMETRICSW metrics{};
     metrics.cbSize = sizeof(metrics);
-    SystemParametersInfoForDpi(SPI_GETNONCLIENTMETRICS, sizeof(metrics), &metrics, 0, dpi);
+    GetNonClientMetricsForDpi(&metrics, dpi);
     messageFont = CreateFontIndirectW(&metrics.lfMessageFont);
     LOGFONTW small = metrics.lfMessageFont;
     small.lfHeight = MulDiv(small.lfHeight, 4, 5);
@@ -423,7 +521,7 @@ void MainWindow::UpdateLayout()
 {
     if (!window)
         return;
-    int const dpi = static_cast<int>(GetDpiForWindow(window));
+    int const dpi = static_cast<int>(GetWindowDpi(window));
     RECT client{};
     GetClientRect(window, &client);
     int const cw = client.right - client.left;
@@ -464,8 +562,8 @@ void MainWindow::UpdateLayout()
     if (layout.NeededClient.Width == cw && layout.NeededClient.Height == ch)
         return;
     RECT needed{0, 0, layout.NeededClient.Width, layout.NeededClient.Height};
-    AdjustWindowRectExForDpi(&needed, static_cast<DWORD>(GetWindowLongW(window, GWL_STYLE)), FALSE,
-                             static_cast<DWORD>(GetWindowLongW(window, GWL_EXSTYLE)), static_cast<UINT>(dpi));
+    AdjustWindowRectForDpi(&needed, static_cast<DWORD>(GetWindowLongW(window, GWL_STYLE)),
+                           static_cast<DWORD>(GetWindowLongW(window, GWL_EXSTYLE)), static_cast<UINT>(dpi));
     SetWindowPos(window, nullptr, 0, 0, needed.right - needed.left, needed.bottom - needed.top,
                  SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
 }

@@ -8,11 +8,12 @@
 #include <windows.h>
 
 #include <atomic>
+#include <deque>
+#include <exception>
 #include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
-#include <unordered_set>
 
 namespace ovl::setup {
 
@@ -34,9 +35,12 @@ public:
     };
 
     // Private messages of the bridge.
-    static constexpr UINT RunPostedMessage = WM_APP + 1;  // lParam: heap callable owned by the message
+    static constexpr UINT RunPostedMessage = WM_APP + 1;  // run the posted callables
     static constexpr UINT RunSentMessage = WM_APP + 2;    // lParam: callable owned by the sender
     static constexpr UINT DestroyNowMessage = WM_APP + 3; // allow closing and destroy the window
+
+    // How the bridge posts its messages; tests replace it to make posts fail.
+    using PostFunction = BOOL(WINAPI*)(HWND, UINT, WPARAM, LPARAM);
 
     // Registers the class and creates the hidden window; fails with
     // "Failed to create main window".
@@ -47,13 +51,29 @@ public:
 
     HWND GetHandle() const noexcept { return window; }
 
-    // Any thread.
+    // Any thread. Posted callables run in order on the UI thread, each once;
+    // a post is never lost while the window exists (a full message queue is
+    // waited out), and only one wake-up message is in the queue at a time.
     void PostToUi(Callable callable);
     void InvokeOnUi(Callable callable);
     ButtonAction WaitForButton();
+    // Allows the window to close and asks it to, after what is already posted.
+    void Close();
 
     // UI thread.
-    void RunMessageLoop(Callable onShownCallback);
+    // Shows the window (see ChooseShowCommand; mayStayHidden: nothing of the
+    // run waits for the user), runs onShown once it is on screen, or at once
+    // when it stays hidden, and runs the message loop until the window is
+    // gone. A posted callable that throws ends the loop, and its exception is
+    // rethrown here.
+    void RunMessageLoop(Callable onShownCallback, bool mayStayHidden = false);
+    // For a run whose loop has ended while its worker still runs: every wait
+    // for the button, now and later, answers Close.
+    void AnswerEveryWaitWithClose();
+    // Dispatches messages and runs posted and sent callables until done is
+    // set; no quit request is left behind.
+    void PumpUntil(std::atomic<bool> const& done);
+    void SetPostFunctionForTesting(PostFunction post) noexcept { postMessage.store(post); }
     void SetStatusText(std::wstring const& text);
     void SetButtonAction(ButtonAction action);
     void SetButtonHandler(ButtonHandler handler);
@@ -65,7 +85,6 @@ public:
     void SetTotalProgress(int position);
     void Show();
     void Hide();
-    void Close();
 
     // The version line: the executable's product version and the process
     // architecture, like "1.2.3.4 x64", or the text of what failed.
@@ -84,7 +103,10 @@ private:
     void UpdateButtonCaption();
     void DeliverToWaiter(ButtonAction action);
     void CopyTextToClipboard();
-    bool TakePosted(Callable* callable);
+    bool OnUiThread() const noexcept;
+    void Wake();
+    void RunPosted();
+    void DropPosted() noexcept;
 
     HINSTANCE instance;
     HWND window = nullptr;
@@ -96,7 +118,7 @@ private:
     HWND versionLabel = nullptr;
     HFONT messageFont = nullptr;
     HFONT smallFont = nullptr;
-    bool canClose = false;
+    std::atomic<bool> canClose{false};
     bool taskProgressVisible = false;
     std::optional<int> taskProgress;
     bool totalProgressVisible = false;
@@ -107,12 +129,18 @@ private:
     HANDLE buttonEvent = nullptr;
     std::atomic<bool> waitingForButton{false};
     std::optional<ButtonAction> buttonResult;
+    std::atomic<bool> answerClose{false};
     Callable onShown;
 
-    // Callables posted but not yet run, so that those whose message never
-    // arrives (posted as the window goes away) are freed with the window.
+    // Callables posted and not yet run, and whether a wake-up message for
+    // them is in the queue. Once the window is gone nothing is queued.
     std::mutex postedLock;
-    std::unordered_set<Callable*> posted;
+    std::deque<Callable> posted;
+    bool wakePending = false;
+    bool windowGone = false;
+    std::atomic<PostFunction> postMessage{::PostMessageW};
+    bool loopRunning = false;
+    std::exception_ptr callableFailure; // the first posted callable that threw
     // The callable InvokeOnUi has sent and waits on (one caller at a time).
     std::atomic<Callable*> invoking{nullptr};
 };

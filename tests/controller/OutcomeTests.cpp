@@ -90,5 +90,54 @@ TEST(TaskProgressValue, TruncatesCapsAndShowsTheMarqueeForUnknown)
     EXPECT_EQ(TaskProgressValue(INFINITY), 100);
 }
 
+// A 512 MiB transfer reports once per chunk; the bar changes a hundred times.
+TEST(TaskProgressFilter, PassesOnlyVisibleChanges)
+{
+    constexpr double total = 512.0 * 1024 * 1024;
+    for (double chunk : {65536.0, 8192.0}) {
+        TaskProgressFilter filter;
+        filter.Shown(std::nullopt); // the stage starts with the marquee
+        int reports = 0;
+        int passed = 0;
+        for (double received = chunk; received <= total; received += chunk) {
+            ++reports;
+            passed += filter.Changes(TaskProgressValue(received * 100.0 / total)) ? 1 : 0;
+        }
+        EXPECT_EQ(reports, static_cast<int>(total / chunk));
+        EXPECT_EQ(passed, 101) << "0 to 100 once each, for chunks of " << chunk; // 0 %, 1 % ... 100 %
+    }
+}
+
+TEST(TaskProgressFilter, MarqueeAndRepeatsAndOtherSetters)
+{
+    TaskProgressFilter filter;
+    EXPECT_TRUE(filter.Changes(std::nullopt)); // nothing known yet: the first value always passes
+    EXPECT_FALSE(filter.Changes(std::nullopt));
+    EXPECT_TRUE(filter.Changes(5));
+    EXPECT_FALSE(filter.Changes(5));
+    EXPECT_TRUE(filter.Changes(std::nullopt)); // back to the marquee (no total length)
+    filter.Shown(100);                         // set to 100 by a stage
+    EXPECT_FALSE(filter.Changes(100));
+    filter.Shown(std::nullopt); // a new stage's marquee: its 100 % must show
+    EXPECT_TRUE(filter.Changes(100));
+}
+
+TEST(ClassifyInstallerResult, TheWorkflowsResultTable)
+{
+    struct Row {
+        std::uint32_t Result;
+        InstallerEnd End;
+    } const rows[] = {
+        {0x60000000, InstallerEnd::Succeeded},   {0x60000001, InstallerEnd::Restart},
+        {0xFFFFF43E, InstallerEnd::RestartToContinue}, {1223, InstallerEnd::Complete},
+        {0x800704C7, InstallerEnd::Complete},    {0, InstallerEnd::Failed},
+        {3010, InstallerEnd::Failed},            {1603, InstallerEnd::Failed},
+        {0xFFFFFFFF, InstallerEnd::Failed},      {0x80070005, InstallerEnd::Failed},
+        {0x60000002, InstallerEnd::Failed},      {1641, InstallerEnd::Failed},
+    };
+    for (auto const& row : rows)
+        EXPECT_EQ(ClassifyInstallerResult(row.Result), row.End) << std::hex << row.Result;
+}
+
 } // namespace
 } // namespace ovl::setup

@@ -1,4 +1,7 @@
 #include "window/Layout.h"
+#include "window/ShowCommand.h"
+
+#include <windows.h>
 
 #include <gtest/gtest.h>
 
@@ -16,6 +19,26 @@ TEST(ScaleForDpi, RoundsLikeMulDiv)
     };
     for (auto const& row : rows)
         EXPECT_EQ(ScaleForDpi(row.Value, row.Dpi), row.Expected) << row.Value << " at " << row.Dpi;
+}
+
+TEST(ChooseShowCommand, HiddenStartsStayHiddenOnlyWhenNothingWaits)
+{
+    struct Row {
+        std::optional<int> Startup;
+        bool MayStayHidden;
+        int Expected;
+    } const rows[] = {
+        {std::nullopt, false, SW_SHOWNORMAL},        {std::nullopt, true, SW_SHOWNORMAL},
+        {SW_HIDE, true, SW_HIDE},                    {SW_HIDE, false, SW_SHOWNORMAL},
+        {SW_SHOWNORMAL, true, SW_SHOWNORMAL},        {SW_SHOWMINNOACTIVE, false, SW_SHOWMINNOACTIVE},
+        {SW_SHOWMINIMIZED, true, SW_SHOWMINIMIZED},  {SW_MINIMIZE, false, SW_MINIMIZE},
+        {SW_SHOWNOACTIVATE, false, SW_SHOWNOACTIVATE}, {SW_SHOWNA, true, SW_SHOWNA},
+        {SW_SHOWMAXIMIZED, false, SW_SHOWNORMAL},    {SW_SHOWDEFAULT, false, SW_SHOWNORMAL},
+        {SW_FORCEMINIMIZE, false, SW_SHOWNORMAL},    {12345, true, SW_SHOWNORMAL},
+    };
+    for (auto const& row : rows)
+        EXPECT_EQ(ChooseShowCommand(row.Startup, row.MayStayHidden), row.Expected)
+            << row.Startup.value_or(-1) << " " << row.MayStayHidden;
 }
 
 LayoutMeasures Measures(int statusHeight, int labelHeight, LayoutSize button, LayoutSize version)

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -327,6 +328,112 @@ TEST(MainWindowBridge, DestroyingTheWindowAnswersClose)
         Sleep(100);
         EXPECT_FALSE(ran);
     });
+}
+
+// Posts fail as a full message queue (10,000 messages) makes them fail, for
+// as many calls as the counter says.
+std::atomic<int> postFailuresLeft{0};
+BOOL WINAPI FailingPost(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (postFailuresLeft.fetch_sub(1) > 0) {
+        SetLastError(ERROR_NOT_ENOUGH_QUOTA);
+        return FALSE;
+    }
+    return PostMessageW(window, message, wParam, lParam);
+}
+
+// Waits for every callable posted before it, in order.
+void WaitForPosted(MainWindow& w)
+{
+    HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    w.PostToUi([done] { SetEvent(done); });
+    EXPECT_EQ(WaitForSingleObject(done, 10000), static_cast<DWORD>(WAIT_OBJECT_0)) << "a posted callable was lost";
+    CloseHandle(done);
+}
+
+TEST(MainWindowBridge, APostThatFailsIsNotLost)
+{
+    RunWindowScenario([](MainWindow& w) {
+        w.SetPostFunctionForTesting(FailingPost);
+        std::vector<int> order;
+        // From the worker: the post is retried until there is room.
+        postFailuresLeft = 3;
+        for (int i = 0; i < 100; ++i)
+            w.PostToUi([&order, i] { order.push_back(i); });
+        WaitForPosted(w);
+        // From the UI thread, which cannot wait: what it posted runs after the
+        // message it is handling.
+        w.PostToUi([&] {
+            postFailuresLeft = 1;
+            w.PostToUi([&order] { order.push_back(100); });
+        });
+        WaitForPosted(w);
+        w.SetPostFunctionForTesting(::PostMessageW);
+        ASSERT_EQ(order.size(), 101u);
+        for (int i = 0; i <= 100; ++i)
+            EXPECT_EQ(order[i], i);
+    });
+}
+
+TEST(MainWindowBridge, OnlyOneWakeUpIsQueuedAtATime)
+{
+    RunWindowScenario([](MainWindow& w) {
+        // Hold the UI thread while 20,000 callables are posted: more than a
+        // message queue holds, yet every one runs.
+        HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        w.PostToUi([release] { WaitForSingleObject(release, 10000); });
+        int ran = 0;
+        for (int i = 0; i < 20000; ++i)
+            w.PostToUi([&ran] { ++ran; });
+        SetEvent(release);
+        WaitForPosted(w);
+        CloseHandle(release);
+        EXPECT_EQ(ran, 20000);
+    });
+}
+
+TEST(MainWindowBridge, AThrowingCallableEndsTheLoopWithItsFailure)
+{
+    MainWindow window(GetModuleHandleW(nullptr));
+    std::thread worker;
+    try {
+        window.RunMessageLoop([&] {
+            worker = std::thread([&] { window.PostToUi([] { throw std::runtime_error("posted callable failed"); }); });
+        });
+        ADD_FAILURE() << "the loop ended without the failure";
+    } catch (std::runtime_error const& e) {
+        EXPECT_STREQ(e.what(), "posted callable failed");
+    }
+    worker.join();
+}
+
+// The loop may end while a worker still runs (a stray WM_QUIT): the worker is
+// then answered until it ends. Every wait for the button answers Close, and
+// what it posts and sends still runs.
+TEST(MainWindowBridge, PumpingForAWorkerThatOutlivesTheLoop)
+{
+    MainWindow window(GetModuleHandleW(nullptr));
+    std::atomic<bool> done{false};
+    std::vector<ButtonAction> answers;
+    bool invoked = false;
+    std::thread worker;
+    window.RunMessageLoop([&] {
+        worker = std::thread([&] {
+            window.PostToUi([] { PostQuitMessage(0); });
+            answers.push_back(window.WaitForButton());
+            answers.push_back(window.WaitForButton());
+            window.InvokeOnUi([&] { invoked = true; });
+            WaitForPosted(window);
+            done = true;
+        });
+    });
+    window.AnswerEveryWaitWithClose();
+    window.PumpUntil(done);
+    worker.join();
+    EXPECT_EQ(answers, (std::vector<ButtonAction>{ButtonAction::Close, ButtonAction::Close}));
+    EXPECT_TRUE(invoked);
+    MSG quit;
+    EXPECT_FALSE(PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_NOREMOVE)) << "a quit request was left behind";
 }
 
 // What the button sends its parent when it is clicked.
