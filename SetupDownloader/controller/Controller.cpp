@@ -1,7 +1,7 @@
 #include "controller/Controller.h"
 
 #include "install/Restart.h"
-#include "platform/Json.h"
+#include "platform/Error.h"
 #include "platform/Text.h"
 
 #include <objbase.h>

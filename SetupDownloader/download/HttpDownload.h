@@ -50,9 +50,9 @@ bool IsByteRangeToken(std::wstring_view value);
 // True when a 206 response's Content-Range is in bytes and starts at offset.
 bool IsResumedAt(winrt::Windows::Web::Http::HttpResponseMessage const& response, std::uint64_t offset);
 
-// Waits for an operation, looking at the cancel flag every 50 ms; on a cancel
-// it cancels the operation and returns only once the operation has reported
-// its end, then throws CanceledException.
+// Waits for an operation, looking at the cancel flag and the operation's
+// stall rule every 50 ms; on a cancel it cancels the operation and returns
+// only once the operation has reported its end, then throws CanceledException.
 template <typename T>
 T WaitForAsync(winrt::Windows::Foundation::IAsyncOperation<T> operation, CancelFlag const& cancel)
 {
@@ -83,6 +83,9 @@ T WaitForAsync(winrt::Windows::Foundation::IAsyncOperation<T> operation, CancelF
         }
         if (setEventFailed)
             throw std::runtime_error("SetEvent failed");
+        // An operation that has received nothing for the stall time fails by
+        // itself now; its handler then ends this wait.
+        operation.CheckStall();
         if (cancel.load(std::memory_order_acquire)) {
             operation.Cancel();
             WaitForSingleObject(event, INFINITE);

@@ -4,7 +4,7 @@
 #include "controller/Controller.h"
 #include "entry/CommandLine.h"
 #include "entry/Configuration.h"
-#include "platform/Json.h"
+#include "platform/Error.h"
 #include "platform/SystemFunctions.h"
 #include "window/MainWindow.h"
 

@@ -3,9 +3,20 @@
 // arrives later on another thread, a completion handler invoked exactly once,
 // GetResults that raises winrt::hresult_error for a failed or canceled
 // operation, and Cancel, after which the handler is still invoked.
+//
+// An operation may also carry a stall limit: whoever produces it reports
+// progress on an activity clock, and an operation that has seen none for
+// longer than the limit fails by itself when its waiter checks (CheckStall),
+// as a waiter does every time it looks at its cancel flag.
 
-#include "platform/Json.h" // winrt::hresult_error
+#include "platform/Error.h"
+#include "platform/Lock.h"
 
+#include <windows.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -17,7 +28,19 @@ namespace winrt::Windows::Foundation {
 
 enum class AsyncStatus { Started = 0, Completed = 1, Canceled = 2, Error = 3 };
 
-inline constexpr hresult OperationCanceled = static_cast<hresult>(0x800704C7); // HRESULT_FROM_WIN32(ERROR_CANCELLED)
+// When the work behind an operation last made progress.
+class ActivityClock {
+public:
+    ActivityClock() noexcept { Touch(); }
+    void Touch() noexcept { last_.store(GetTickCount64(), std::memory_order_relaxed); }
+    std::chrono::milliseconds Idle() const noexcept
+    {
+        return std::chrono::milliseconds(GetTickCount64() - last_.load(std::memory_order_relaxed));
+    }
+
+private:
+    std::atomic<ULONGLONG> last_{0};
+};
 
 namespace impl {
 
@@ -30,8 +53,8 @@ public:
     bool Complete(T result) { return Finish(AsyncStatus::Completed, std::move(result), 0, {}); }
     bool Fail(hresult code, std::wstring message) { return Finish(AsyncStatus::Error, std::nullopt, code, std::move(message)); }
 
-    // What Cancel does to the work behind the operation (run after the
-    // handler has been told of the cancellation).
+    // What Cancel (and a stall) does to the work behind the operation, run
+    // after the handler has been told.
     void SetCanceler(std::function<void()> canceler)
     {
         std::lock_guard guard(lock_);
@@ -40,14 +63,38 @@ public:
 
     void Cancel()
     {
-        std::function<void()> canceler;
+        if (Finish(AsyncStatus::Canceled, std::nullopt, OperationCanceled, L"The operation was canceled"))
+            RunCanceler();
+    }
+
+    // The operation fails with (code, message) once clock has been idle for
+    // longer than limit while it is pending.
+    void SetStallLimit(std::shared_ptr<ActivityClock const> clock, std::chrono::milliseconds limit, hresult code,
+                       std::wstring message)
+    {
+        std::lock_guard guard(lock_);
+        stallClock_ = std::move(clock);
+        stallLimit_ = limit;
+        stallCode_ = code;
+        stallMessage_ = std::move(message);
+    }
+
+    // True when the operation has just failed for having stalled.
+    bool CheckStall()
+    {
+        hresult code = 0;
+        std::wstring message;
         {
             std::lock_guard guard(lock_);
-            canceler = std::move(canceler_);
+            if (status_ != AsyncStatus::Started || !stallClock_ || stallClock_->Idle() <= stallLimit_)
+                return false;
+            code = stallCode_;
+            message = stallMessage_;
         }
-        Finish(AsyncStatus::Canceled, std::nullopt, OperationCanceled, L"The operation was canceled");
-        if (canceler)
-            canceler();
+        if (!Fail(code, std::move(message)))
+            return false;
+        RunCanceler();
+        return true;
     }
 
     // Invoked at once, on the calling thread, when the operation has already ended.
@@ -77,7 +124,7 @@ public:
         if (status_ == AsyncStatus::Completed)
             return *result_;
         if (status_ == AsyncStatus::Started)
-            throw hresult_error(static_cast<hresult>(0x8000000E), L"The operation has not completed yet");
+            throw hresult_error(IllegalMethodCall, L"The operation has not completed yet");
         throw hresult_error(error_, message_);
     }
 
@@ -101,13 +148,29 @@ private:
         return true;
     }
 
-    mutable std::mutex lock_;
+    void RunCanceler()
+    {
+        std::function<void()> canceler;
+        {
+            std::lock_guard guard(lock_);
+            canceler = std::move(canceler_);
+            canceler_ = nullptr;
+        }
+        if (canceler)
+            canceler();
+    }
+
+    mutable ovl::setup::SlimLock lock_;
     AsyncStatus status_ = AsyncStatus::Started;
     std::optional<T> result_;
     hresult error_ = 0;
     std::wstring message_;
     std::function<void(AsyncStatus)> handler_;
     std::function<void()> canceler_;
+    std::shared_ptr<ActivityClock const> stallClock_;
+    std::chrono::milliseconds stallLimit_{0};
+    hresult stallCode_ = 0;
+    std::wstring stallMessage_;
 };
 
 } // namespace impl
@@ -130,6 +193,8 @@ public:
     T GetResults() const { return state_->GetResults(); }
     void Cancel() const { state_->Cancel(); }
     AsyncStatus Status() const { return state_->Status(); }
+    // Fails the operation when it has stalled; true when it just did.
+    bool CheckStall() const { return state_->CheckStall(); }
     explicit operator bool() const noexcept { return state_ != nullptr; }
 
 private:

@@ -1,5 +1,6 @@
 #pragma once
-// Scope-bound owner of a Win32 kernel handle.
+// Scope-bound owners of Win32 handles: one generic owner, and one line per
+// kind of handle naming its close function and what counts as no handle.
 
 #include <windows.h>
 
@@ -7,35 +8,56 @@
 
 namespace ovl::setup {
 
-class UniqueHandle {
+template <typename T, void (*CloseFunction)(T) noexcept, bool (*IsValidFunction)(T) noexcept>
+class UniqueOwner {
 public:
-    UniqueHandle() noexcept = default;
-    explicit UniqueHandle(HANDLE handle) noexcept : handle_(handle) {}
-    UniqueHandle(UniqueHandle&& other) noexcept : handle_(std::exchange(other.handle_, nullptr)) {}
-    UniqueHandle& operator=(UniqueHandle&& other) noexcept
+    UniqueOwner() noexcept = default;
+    explicit UniqueOwner(T value) noexcept : value_(value) {}
+    UniqueOwner(UniqueOwner&& other) noexcept : value_(std::exchange(other.value_, T{})) {}
+    UniqueOwner& operator=(UniqueOwner&& other) noexcept
     {
         if (this != &other)
-            Reset(std::exchange(other.handle_, nullptr));
+            Reset(std::exchange(other.value_, T{}));
         return *this;
     }
-    UniqueHandle(UniqueHandle const&) = delete;
-    UniqueHandle& operator=(UniqueHandle const&) = delete;
-    ~UniqueHandle() { Reset(); }
+    UniqueOwner(UniqueOwner const&) = delete;
+    UniqueOwner& operator=(UniqueOwner const&) = delete;
+    ~UniqueOwner() { Reset(); }
 
-    HANDLE Get() const noexcept { return handle_; }
-    // Null and INVALID_HANDLE_VALUE both count as no handle.
-    bool IsValid() const noexcept { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
+    T Get() const noexcept { return value_; }
+    bool IsValid() const noexcept { return IsValidFunction(value_); }
     explicit operator bool() const noexcept { return IsValid(); }
 
-    void Reset(HANDLE handle = nullptr) noexcept
+    void Reset(T value = T{}) noexcept
     {
         if (IsValid())
-            CloseHandle(handle_);
-        handle_ = handle;
+            CloseFunction(value_);
+        value_ = value;
     }
+    // Gives the handle up without closing it.
+    T Release() noexcept { return std::exchange(value_, T{}); }
 
 private:
-    HANDLE handle_ = nullptr;
+    T value_{};
 };
+
+namespace handle_kinds {
+template <typename T>
+bool IsNotNull(T value) noexcept
+{
+    return value != nullptr;
+}
+// Kernel objects: null and INVALID_HANDLE_VALUE both mean none.
+inline bool IsKernelHandle(HANDLE handle) noexcept { return handle != nullptr && handle != INVALID_HANDLE_VALUE; }
+inline void CloseKernelHandle(HANDLE handle) noexcept { CloseHandle(handle); }
+inline void FreeLocal(HLOCAL memory) noexcept { LocalFree(memory); }
+inline void FreeGlobal(HGLOBAL memory) noexcept { GlobalFree(memory); }
+inline void DeleteGdiObject(HGDIOBJ object) noexcept { DeleteObject(object); }
+} // namespace handle_kinds
+
+using UniqueHandle = UniqueOwner<HANDLE, handle_kinds::CloseKernelHandle, handle_kinds::IsKernelHandle>;
+using UniqueLocalMemory = UniqueOwner<HLOCAL, handle_kinds::FreeLocal, handle_kinds::IsNotNull<HLOCAL>>;
+using UniqueGlobalMemory = UniqueOwner<HGLOBAL, handle_kinds::FreeGlobal, handle_kinds::IsNotNull<HGLOBAL>>;
+using UniqueGdiObject = UniqueOwner<HGDIOBJ, handle_kinds::DeleteGdiObject, handle_kinds::IsNotNull<HGDIOBJ>>;
 
 } // namespace ovl::setup

@@ -1,5 +1,8 @@
 #include "platform/Http.h"
 
+#include "platform/InternetHandle.h"
+#include "platform/Lock.h"
+#include "platform/Proxy.h"
 #include "platform/Text.h"
 
 #include <windows.h>
@@ -7,14 +10,15 @@
 #include <winhttp.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
 #include <cwctype>
+#include <deque>
+#include <map>
 #include <mutex>
+#include <thread>
 
-#ifndef WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY
-#define WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY 4
-#endif
+#define OVL_WIDEN2(x) L##x
+#define OVL_WIDEN(x) OVL_WIDEN2(x)
 
 namespace winrt::Windows {
 
@@ -26,10 +30,19 @@ using Web::Http::HttpResponseMessage;
 
 namespace {
 
-constexpr hresult InvalidArgument = static_cast<hresult>(0x80070057);
-constexpr std::uint32_t MaxReadSize = 65536;
+using ovl::setup::ConditionVariable;
+using ovl::setup::SlimLock;
 
-hresult FromWin32(DWORD error) { return static_cast<hresult>(HRESULT_FROM_WIN32(error)); }
+constexpr std::uint32_t MaxReadSize = 65536;
+// Chunks of the body read ahead of the reader: the network and the reader's
+// work on the previous chunk overlap.
+constexpr size_t ReadAhead = 4;
+constexpr wchar_t UserAgent[] = L"Orvelle-SetupDownloader/" OVL_WIDEN(OVL_VERSION);
+constexpr hresult Stalled = FromWin32(ERROR_WINHTTP_TIMEOUT);
+constexpr wchar_t StalledMessage[] = L"The server stopped responding";
+// WinHTTP's own time-outs exceed the stall rule by this much, so that the
+// rule, not WinHTTP, ends a silent transfer.
+constexpr std::chrono::milliseconds TimeoutMargin{5000};
 
 // A description of a WinHTTP (or Win32) error for messages.
 std::wstring DescribeError(DWORD error)
@@ -125,55 +138,138 @@ Uri::Uri(std::wstring_view text) : text_(text)
 
 } // namespace Foundation
 
-// --- WinHTTP state --------------------------------------------------------------
+// --- Sessions -------------------------------------------------------------------
 
 namespace Web::Http::impl {
 
+// A client's WinHTTP sessions, one per proxy server (Wine applies a proxy only
+// to a whole session), each opened on first use with the client's settings,
+// and the proxy chosen for each origin.
 struct Session {
-    HINTERNET Handle = nullptr;
     bool FollowRedirects = true;
-    ~Session()
-    {
-        if (Handle)
-            WinHttpCloseHandle(Handle);
-    }
+    bool UseProxy = true;
+    bool Decompress = false;
+    std::chrono::milliseconds Stall{0};
+
+    SlimLock Lock;
+    std::map<std::wstring, ovl::setup::UniqueInternet> Handles; // by proxy server; "" is direct
+    std::map<std::wstring, std::wstring> Proxies;               // by scheme, host and port
+
+    // The session for a proxy server ("" for none); null with the error set
+    // when it cannot be opened.
+    HINTERNET For(std::wstring const& proxy);
+    // The proxy for an origin, resolved once per client (it may take a while).
+    std::wstring ProxyFor(Foundation::Uri const& uri);
 };
+
+HINTERNET Session::For(std::wstring const& proxy)
+{
+    std::lock_guard guard(Lock);
+    auto& handle = Handles[proxy];
+    if (handle)
+        return handle.Get();
+    handle.Reset(WinHttpOpen(UserAgent, proxy.empty() ? WINHTTP_ACCESS_TYPE_NO_PROXY : WINHTTP_ACCESS_TYPE_NAMED_PROXY,
+                             proxy.empty() ? WINHTTP_NO_PROXY_NAME : proxy.c_str(), WINHTTP_NO_PROXY_BYPASS,
+                             WINHTTP_FLAG_ASYNC));
+    if (!handle)
+        return nullptr;
+    int const timeout = static_cast<int>((Stall + TimeoutMargin).count());
+    WinHttpSetTimeouts(handle.Get(), timeout, timeout, timeout, timeout);
+    DWORD responseTimeout = static_cast<DWORD>(timeout);
+    WinHttpSetOption(handle.Get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &responseTimeout, sizeof(responseTimeout));
+    if (Decompress) {
+        DWORD flags = WINHTTP_DECOMPRESSION_FLAG_ALL;
+        WinHttpSetOption(handle.Get(), WINHTTP_OPTION_DECOMPRESSION, &flags, sizeof(flags));
+    }
+    return handle.Get();
+}
+
+std::wstring Session::ProxyFor(Foundation::Uri const& uri)
+{
+    if (!UseProxy)
+        return {};
+    std::wstring const origin = ovl::setup::FormatW(L"%ls://%ls:%u", uri.IsSecure() ? L"https" : L"http", uri.Host().c_str(),
+                                        static_cast<unsigned>(uri.Port()));
+    {
+        std::lock_guard guard(Lock);
+        if (auto const found = Proxies.find(origin); found != Proxies.end())
+            return found->second;
+    }
+    std::wstring proxy = ovl::setup::ResolveProxy(uri.AbsoluteUri(), uri.Host(), uri.IsSecure());
+    std::lock_guard guard(Lock);
+    return Proxies.emplace(origin, std::move(proxy)).first->second;
+}
 
 } // namespace Web::Http::impl
 
+// --- Requests -------------------------------------------------------------------
+
 namespace Storage::Streams::impl {
 
-// One WinHTTP request and what is pending on it. It keeps itself alive from
-// the moment its status callback is set until WinHTTP reports the handle
-// closed, so that late callbacks (and a read that a close does not abort)
-// still find their state.
-struct RequestCore {
-    std::shared_ptr<Web::Http::impl::Session> Session;
+using Foundation::ActivityClock;
+
+// One request and the thread that drives it (see Http.h). WinHTTP's
+// callbacks only record what happened and wake that thread; it alone calls
+// WinHTTP for the request and closes its handles. The state keeps itself
+// alive from the installation of the callback until WinHTTP reports the
+// handle closed, so that late callbacks (and a read that a close does not
+// abort) still find it.
+struct RequestCore : std::enable_shared_from_this<RequestCore> {
+    RequestCore(std::shared_ptr<Web::Http::impl::Session> session, Web::Http::HttpRequestMessage const& request);
+
+    // What a callback reports to the thread.
+    enum class Event { None, SendDone, HeadersDone, ReadDone, Failed };
+
+    std::shared_ptr<Web::Http::impl::Session> const Session;
+    Foundation::Uri const Uri;
+    std::wstring const Method;
+    std::wstring const ExtraHeaders;
+    std::shared_ptr<ActivityClock> const Activity = std::make_shared<ActivityClock>();
+
+    // The thread's own.
     HINTERNET Connect = nullptr;
     HINTERNET Request = nullptr;
-    std::shared_ptr<RequestCore> Self;
-    std::atomic<bool> Closed{false};
+    bool AuthTried = false;
+    std::vector<std::uint8_t> IoBuffer = std::vector<std::uint8_t>(MaxReadSize); // WinHTTP writes here
 
-    std::mutex Lock; // never held across a WinHTTP call
+    SlimLock Lock; // never held across a WinHTTP call
+    ConditionVariable Changed;
+    std::shared_ptr<RequestCore> Self;
+    bool Closed = false;
+    Event Happened = Event::None;
+    DWORD Count = 0; // of a read
+    DWORD Error = 0; // of a failure
+    // The operations handed out and what is ready for them.
     std::shared_ptr<AsyncState<HttpResponseMessage>> Send;
-    std::shared_ptr<RequestHandle> PendingHandle; // handed to the response
+    std::shared_ptr<RequestHandle> PendingHandle;
+    bool BodyWanted = false;
+    std::deque<std::vector<std::uint8_t>> Ready;
+    size_t ReadyOffset = 0; // already taken from Ready.front()
+    std::vector<std::vector<std::uint8_t>> Spare;
+    bool Ended = false;
+    DWORD BodyError = 0;
     std::shared_ptr<AsyncState<IBuffer>> Read;
     IBuffer ReadTarget;
-    std::vector<std::uint8_t> ReadBuffer = std::vector<std::uint8_t>(MaxReadSize); // WinHTTP writes here
+    std::uint32_t ReadLimit = 0;
 
-    void Close()
-    {
-        if (Request && !Closed.exchange(true))
-            WinHttpCloseHandle(Request);
-    }
-
-    // The pending send and the user's handle for its response, taken out.
-    std::pair<std::shared_ptr<AsyncState<HttpResponseMessage>>, std::shared_ptr<RequestHandle>> TakeSend();
+    // On the request's thread.
+    void Run();
+    DWORD Exchange();
+    DWORD Open();
+    DWORD Await(Event expected, DWORD* count = nullptr);
+    bool AnswerProxyChallenge();
+    void CompleteSend(DWORD status);
     void FailSend(DWORD error);
-    void CompleteSend();
-    void FailRead(DWORD error);
-    void CompleteRead(DWORD count);
+    void ReadBody();
+    void Deliver(DWORD count);
+    void EndBody(DWORD error);
+    void CloseHandles();
+
+    // From any thread.
+    void Close();
+    void Report(Event event, DWORD count, DWORD error);
     void OnHandleClosing();
+    std::uint32_t TakeReady(IBuffer& target, std::uint32_t limit); // with Lock held
     static void CALLBACK OnStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID info, DWORD length);
 };
 
@@ -181,39 +277,138 @@ struct RequestCore {
 // the request is closed.
 struct RequestHandle {
     std::shared_ptr<RequestCore> Core;
-    RequestHandle() = default;
+    explicit RequestHandle(std::shared_ptr<RequestCore> core) : Core(std::move(core)) {}
     RequestHandle(RequestHandle const&) = delete;
     RequestHandle& operator=(RequestHandle const&) = delete;
-    ~RequestHandle()
-    {
-        if (Core)
-            Core->Close();
-    }
+    ~RequestHandle() { Core->Close(); }
 };
 
-std::pair<std::shared_ptr<AsyncState<HttpResponseMessage>>, std::shared_ptr<RequestHandle>> RequestCore::TakeSend()
+std::wstring HeaderLines(Web::Http::HttpRequestMessage const& request)
+{
+    std::wstring lines;
+    for (auto const& [name, value] : request.Headers().Items())
+        lines += name + L": " + value + L"\r\n";
+    return lines;
+}
+
+RequestCore::RequestCore(std::shared_ptr<Web::Http::impl::Session> session, Web::Http::HttpRequestMessage const& request)
+    : Session(std::move(session)), Uri(request.RequestUri()), Method(request.Method().Method()),
+      ExtraHeaders(HeaderLines(request))
+{
+}
+
+void RequestCore::Run()
+{
+    if (DWORD const error = Exchange())
+        FailSend(error);
+    else
+        ReadBody();
+    CloseHandles();
+}
+
+// Sends the request and takes the response's headers in; the response is
+// then handed out. A proxy's Negotiate or NTLM challenge is answered once.
+DWORD RequestCore::Exchange()
+{
+    if (DWORD const error = Open())
+        return error;
+    auto const context = reinterpret_cast<DWORD_PTR>(this);
+    for (;;) {
+        if (!WinHttpSendRequest(Request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, context))
+            return GetLastError();
+        if (DWORD const error = Await(Event::SendDone))
+            return error;
+        if (!WinHttpReceiveResponse(Request, nullptr))
+            return GetLastError();
+        if (DWORD const error = Await(Event::HeadersDone))
+            return error;
+        DWORD status = 0;
+        DWORD size = sizeof(status);
+        if (!WinHttpQueryHeaders(Request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                                 WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX))
+            return GetLastError();
+        if (status == HTTP_STATUS_PROXY_AUTH_REQ && AnswerProxyChallenge())
+            continue;
+        CompleteSend(status);
+        return 0;
+    }
+}
+
+DWORD RequestCore::Open()
+{
+    std::wstring const proxy = Session->ProxyFor(Uri); // may take a while
+    HINTERNET const session = Session->For(proxy);
+    if (!session)
+        return GetLastError();
+    Connect = WinHttpConnect(session, Uri.Host().c_str(), Uri.Port(), 0);
+    if (!Connect)
+        return GetLastError();
+    Request = WinHttpOpenRequest(Connect, Method.c_str(), Uri.PathAndQuery().c_str(), nullptr, WINHTTP_NO_REFERER,
+                                 WINHTTP_DEFAULT_ACCEPT_TYPES, (Uri.IsSecure() ? WINHTTP_FLAG_SECURE : 0) | WINHTTP_FLAG_REFRESH);
+    if (!Request)
+        return GetLastError();
+    DWORD const notifications =
+        WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS | WINHTTP_CALLBACK_FLAG_HANDLES | WINHTTP_CALLBACK_FLAG_RECEIVE_RESPONSE;
+    if (WinHttpSetStatusCallback(Request, OnStatus, notifications, 0) == WINHTTP_INVALID_STATUS_CALLBACK)
+        return GetLastError();
+    {
+        std::lock_guard guard(Lock);
+        Self = shared_from_this(); // until HANDLE_CLOSING
+    }
+    auto context = reinterpret_cast<DWORD_PTR>(this);
+    WinHttpSetOption(Request, WINHTTP_OPTION_CONTEXT_VALUE, &context, sizeof(context));
+    // A redirect from HTTPS to plain HTTP is refused, as WinHTTP does by default.
+    DWORD policy = Session->FollowRedirects ? WINHTTP_OPTION_REDIRECT_POLICY_DISALLOW_HTTPS_TO_HTTP
+                                            : WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
+    WinHttpSetOption(Request, WINHTTP_OPTION_REDIRECT_POLICY, &policy, sizeof(policy));
+    if (!ExtraHeaders.empty() &&
+        !WinHttpAddRequestHeaders(Request, ExtraHeaders.c_str(), static_cast<DWORD>(ExtraHeaders.size()),
+                                  WINHTTP_ADDREQ_FLAG_ADD | WINHTTP_ADDREQ_FLAG_REPLACE))
+        return GetLastError();
+    std::lock_guard guard(Lock);
+    return Closed ? ERROR_WINHTTP_OPERATION_CANCELLED : 0;
+}
+
+// Waits until a callback reports the end of the call made, or the request is closed.
+DWORD RequestCore::Await(Event expected, DWORD* count)
 {
     std::lock_guard guard(Lock);
-    return {std::move(Send), std::move(PendingHandle)};
+    while (!Closed && Happened == Event::None)
+        Changed.Wait(Lock);
+    if (Closed)
+        return ERROR_WINHTTP_OPERATION_CANCELLED;
+    Event const happened = std::exchange(Happened, Event::None);
+    if (count)
+        *count = Count;
+    if (happened == Event::Failed)
+        return Error;
+    return happened == expected ? 0 : ERROR_WINHTTP_INTERNAL_ERROR;
 }
 
-void RequestCore::FailSend(DWORD error)
+// A proxy that asks for Negotiate or NTLM gets the logged-on user's
+// credentials, once, without any prompt; Basic and Digest are not answered
+// (no credentials are stored), so their 407 is the response.
+bool RequestCore::AnswerProxyChallenge()
 {
-    auto [send, handle] = TakeSend();
-    if (send)
-        send->Fail(FromWin32(error), DescribeError(error));
-    // Dropping the handle closes the request.
+    DWORD supported = 0;
+    DWORD first = 0;
+    DWORD target = 0;
+    if (AuthTried || !WinHttpQueryAuthSchemes(Request, &supported, &first, &target) ||
+        target != WINHTTP_AUTH_TARGET_PROXY)
+        return false;
+    DWORD const scheme = (supported & WINHTTP_AUTH_SCHEME_NEGOTIATE) ? WINHTTP_AUTH_SCHEME_NEGOTIATE
+                         : (supported & WINHTTP_AUTH_SCHEME_NTLM)    ? WINHTTP_AUTH_SCHEME_NTLM
+                                                                     : 0;
+    if (!scheme)
+        return false;
+    AuthTried = true;
+    DWORD policy = WINHTTP_AUTOLOGON_SECURITY_LEVEL_LOW; // set only once a proxy has asked
+    WinHttpSetOption(Request, WINHTTP_OPTION_AUTOLOGON_POLICY, &policy, sizeof(policy));
+    return WinHttpSetCredentials(Request, WINHTTP_AUTH_TARGET_PROXY, scheme, nullptr, nullptr, nullptr) != FALSE;
 }
 
-void RequestCore::CompleteSend()
+void RequestCore::CompleteSend(DWORD status)
 {
-    DWORD status = 0;
-    DWORD size = sizeof(status);
-    if (!WinHttpQueryHeaders(Request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER, WINHTTP_HEADER_NAME_BY_INDEX,
-                             &status, &size, WINHTTP_NO_HEADER_INDEX)) {
-        FailSend(GetLastError());
-        return;
-    }
     auto query = [this](DWORD info) {
         DWORD bytes = 0;
         WinHttpQueryHeaders(Request, info, WINHTTP_HEADER_NAME_BY_INDEX, nullptr, &bytes, WINHTTP_NO_HEADER_INDEX);
@@ -239,62 +434,159 @@ void RequestCore::CompleteSend()
         position = end;
     }
 
-    auto [send, handle] = TakeSend();
+    std::shared_ptr<AsyncState<HttpResponseMessage>> send;
+    std::shared_ptr<RequestHandle> handle;
+    {
+        std::lock_guard guard(Lock);
+        send = std::move(Send);
+        handle = std::move(PendingHandle);
+    }
     if (send)
         send->Complete(HttpResponseMessage(status, reason, std::move(headers), std::move(handle)));
 }
 
-void RequestCore::FailRead(DWORD error)
+void RequestCore::FailSend(DWORD error)
 {
-    std::shared_ptr<AsyncState<IBuffer>> read;
+    std::shared_ptr<AsyncState<HttpResponseMessage>> send;
+    std::shared_ptr<RequestHandle> handle;
     {
         std::lock_guard guard(Lock);
-        read = std::move(Read);
+        send = std::move(Send);
+        handle = std::move(PendingHandle);
     }
-    if (read)
-        read->Fail(FromWin32(error), DescribeError(error));
+    if (send)
+        send->Fail(FromWin32(error), DescribeError(error));
+    // Dropping the handle closes the request.
 }
 
-void RequestCore::CompleteRead(DWORD count)
+// Reads the body ahead of the reader, up to ReadAhead chunks of at most
+// 64 KiB, once it is wanted. WinHTTP reports every receive from the socket
+// (RESPONSE_RECEIVED), which keeps the stall rule's clock going while a read
+// collects its bytes; under Wine a read does not complete before its whole
+// count has come, so a stall loses what that read had collected, and the next
+// attempt resumes at the end of the last complete chunk.
+void RequestCore::ReadBody()
+{
+    for (;;) {
+        {
+            std::lock_guard guard(Lock);
+            while (!Closed && !(BodyWanted && Ready.size() < ReadAhead))
+                Changed.Wait(Lock);
+            if (Closed)
+                return;
+        }
+        Activity->Touch(); // the wait for the network starts here
+        DWORD count = 0;
+        DWORD const error = WinHttpReadData(Request, IoBuffer.data(), MaxReadSize, nullptr)
+                                ? Await(Event::ReadDone, &count)
+                                : GetLastError();
+        if (error || count == 0) {
+            EndBody(error);
+            return;
+        }
+        Deliver(count);
+    }
+}
+
+// Copies what the ready chunks hold into target, at most limit bytes.
+std::uint32_t RequestCore::TakeReady(IBuffer& target, std::uint32_t limit)
+{
+    std::uint32_t const room = std::min(limit, target.Capacity());
+    std::uint32_t taken = 0;
+    while (taken < room && !Ready.empty()) {
+        auto& chunk = Ready.front();
+        size_t const n = std::min<size_t>(room - taken, chunk.size() - ReadyOffset);
+        std::memcpy(target.data() + taken, chunk.data() + ReadyOffset, n);
+        taken += static_cast<std::uint32_t>(n);
+        ReadyOffset += n;
+        if (ReadyOffset == chunk.size()) {
+            Spare.push_back(std::move(chunk));
+            Ready.pop_front();
+            ReadyOffset = 0;
+        }
+    }
+    target.Length(taken);
+    return taken;
+}
+
+void RequestCore::Deliver(DWORD count)
 {
     std::shared_ptr<AsyncState<IBuffer>> read;
     IBuffer target;
     {
         std::lock_guard guard(Lock);
-        read = std::move(Read);
-        target = ReadTarget;
-        ReadTarget = IBuffer();
+        std::vector<std::uint8_t> chunk;
+        if (!Spare.empty()) {
+            chunk = std::move(Spare.back());
+            Spare.pop_back();
+        }
+        chunk.assign(IoBuffer.data(), IoBuffer.data() + count);
+        Ready.push_back(std::move(chunk));
+        if (Read) {
+            read = std::move(Read);
+            target = std::move(ReadTarget);
+            TakeReady(target, ReadLimit);
+        }
     }
-    if (!read || read->Status() != Foundation::AsyncStatus::Started)
+    if (read)
+        read->Complete(target);
+}
+
+void RequestCore::EndBody(DWORD error)
+{
+    std::shared_ptr<AsyncState<IBuffer>> read;
+    IBuffer target;
+    {
+        std::lock_guard guard(Lock);
+        Ended = error == 0;
+        BodyError = error;
+        read = std::move(Read);
+        target = std::move(ReadTarget);
+    }
+    if (!read)
         return;
-    std::uint32_t const n = std::min<std::uint32_t>(count, target.Capacity());
-    if (n)
-        std::memcpy(target.data(), ReadBuffer.data(), n);
-    target.Length(n);
-    read->Complete(target);
+    if (error) {
+        read->Fail(FromWin32(error), DescribeError(error));
+    } else {
+        target.Length(0);
+        read->Complete(target);
+    }
+}
+
+void RequestCore::CloseHandles()
+{
+    if (HINTERNET const request = std::exchange(Request, nullptr))
+        WinHttpCloseHandle(request); // HANDLE_CLOSING follows, now or after a pending read
+    if (HINTERNET const connect = std::exchange(Connect, nullptr))
+        WinHttpCloseHandle(connect);
+}
+
+void RequestCore::Close()
+{
+    {
+        std::lock_guard guard(Lock);
+        Closed = true;
+    }
+    Changed.WakeAll();
+}
+
+void RequestCore::Report(Event event, DWORD count, DWORD error)
+{
+    {
+        std::lock_guard guard(Lock);
+        Happened = event;
+        Count = count;
+        Error = error;
+    }
+    Changed.WakeAll();
 }
 
 void RequestCore::OnHandleClosing()
 {
     std::shared_ptr<RequestCore> self;
-    std::shared_ptr<AsyncState<HttpResponseMessage>> send;
-    std::shared_ptr<AsyncState<IBuffer>> read;
-    std::shared_ptr<RequestHandle> handle;
     {
         std::lock_guard guard(Lock);
         self = std::move(Self);
-        send = std::move(Send);
-        read = std::move(Read);
-        handle = std::move(PendingHandle);
-    }
-    // An operation still pending when the handle goes ends as an error.
-    if (send)
-        send->Fail(FromWin32(ERROR_WINHTTP_OPERATION_CANCELLED), DescribeError(ERROR_WINHTTP_OPERATION_CANCELLED));
-    if (read)
-        read->Fail(FromWin32(ERROR_WINHTTP_OPERATION_CANCELLED), DescribeError(ERROR_WINHTTP_OPERATION_CANCELLED));
-    if (Connect) {
-        WinHttpCloseHandle(Connect);
-        Connect = nullptr;
     }
     // self goes last: this object may be destroyed here.
 }
@@ -304,34 +596,27 @@ void CALLBACK RequestCore::OnStatus(HINTERNET, DWORD_PTR context, DWORD status, 
     auto* core = reinterpret_cast<RequestCore*>(context);
     if (!core)
         return;
-    if (status == WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING) {
-        core->OnHandleClosing();
-        return;
-    }
     switch (status) {
+    case WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING:
+        core->OnHandleClosing();
+        break;
+    case WINHTTP_CALLBACK_STATUS_RESPONSE_RECEIVED: // bytes of the response came in
+        core->Activity->Touch();
+        break;
     case WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE:
-        if (core->Closed)
-            core->FailSend(ERROR_WINHTTP_OPERATION_CANCELLED);
-        else if (!WinHttpReceiveResponse(core->Request, nullptr))
-            core->FailSend(GetLastError());
+        core->Report(Event::SendDone, 0, 0);
         break;
     case WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE:
-        if (core->Closed)
-            core->FailSend(ERROR_WINHTTP_OPERATION_CANCELLED);
-        else
-            core->CompleteSend();
+        core->Activity->Touch();
+        core->Report(Event::HeadersDone, 0, 0);
         break;
     case WINHTTP_CALLBACK_STATUS_READ_COMPLETE:
-        core->CompleteRead(length);
+        core->Activity->Touch();
+        core->Report(Event::ReadDone, length, 0);
         break;
-    case WINHTTP_CALLBACK_STATUS_REQUEST_ERROR: {
-        auto const* result = static_cast<WINHTTP_ASYNC_RESULT const*>(info);
-        if (result->dwResult == API_READ_DATA)
-            core->FailRead(result->dwError);
-        else
-            core->FailSend(result->dwError);
+    case WINHTTP_CALLBACK_STATUS_REQUEST_ERROR:
+        core->Report(Event::Failed, 0, static_cast<WINHTTP_ASYNC_RESULT const*>(info)->dwError);
         break;
-    }
     default:
         break;
     }
@@ -350,23 +635,58 @@ IAsyncOperation<IBuffer> IInputStream::ReadAsync(IBuffer buffer, std::uint32_t c
     auto state = std::make_shared<AsyncState<IBuffer>>();
     IAsyncOperation<IBuffer> operation(state);
     std::shared_ptr<RequestCore> const core = request_ ? request_->Core : nullptr;
-    if (!core || core->Closed) {
+    if (!core) {
         state->Fail(FromWin32(ERROR_INVALID_HANDLE), L"The stream is closed");
         return operation;
     }
-    std::uint32_t const size = std::min({count, buffer.Capacity(), MaxReadSize});
+    state->SetCanceler([core] { core->Close(); });
+    state->SetStallLimit(core->Activity, core->Session->Stall, Stalled, StalledMessage);
+
+    enum class Outcome { Pending, Completed, Ended, Failed, Busy, Closed } outcome = Outcome::Pending;
+    DWORD error = 0;
     {
         std::lock_guard guard(core->Lock);
-        if (core->Read) {
-            state->Fail(static_cast<hresult>(0x8000000E), L"A read is already pending on the stream");
-            return operation;
+        if (core->Closed) {
+            outcome = Outcome::Closed;
+        } else if (core->Read) {
+            outcome = Outcome::Busy;
+        } else if (!core->Ready.empty()) {
+            core->TakeReady(buffer, count);
+            outcome = Outcome::Completed;
+        } else if (core->BodyError) {
+            error = core->BodyError;
+            outcome = Outcome::Failed;
+        } else if (core->Ended) {
+            outcome = Outcome::Ended;
+        } else {
+            core->Read = state;
+            core->ReadTarget = buffer;
+            core->ReadLimit = count;
         }
-        core->Read = state;
-        core->ReadTarget = buffer;
+        core->BodyWanted = true;
     }
-    state->SetCanceler([core] { core->Close(); });
-    if (!WinHttpReadData(core->Request, core->ReadBuffer.data(), size, nullptr))
-        core->FailRead(GetLastError());
+    core->Changed.WakeAll(); // the body is wanted, or a chunk was taken
+
+    switch (outcome) {
+    case Outcome::Pending:
+        break;
+    case Outcome::Completed:
+        state->Complete(buffer);
+        break;
+    case Outcome::Ended:
+        buffer.Length(0);
+        state->Complete(buffer);
+        break;
+    case Outcome::Failed:
+        state->Fail(FromWin32(error), DescribeError(error));
+        break;
+    case Outcome::Busy:
+        state->Fail(IllegalMethodCall, L"A read is already pending on the stream");
+        break;
+    case Outcome::Closed:
+        state->Fail(FromWin32(ERROR_INVALID_HANDLE), L"The stream is closed");
+        break;
+    }
     return operation;
 }
 
@@ -374,7 +694,7 @@ void DataReader::ReadBytes(std::span<std::uint8_t> out)
 {
     std::uint32_t const available = buffer_.Length() - position_;
     if (out.size() > available)
-        throw hresult_error(static_cast<hresult>(0x8000000B), L"The buffer holds fewer bytes than asked for");
+        throw hresult_error(Bounds, L"The buffer holds fewer bytes than asked for");
     if (!out.empty())
         std::memcpy(out.data(), buffer_.data() + position_, out.size());
     position_ += static_cast<std::uint32_t>(out.size());
@@ -481,20 +801,15 @@ HttpClient::HttpClient(Filters::HttpBaseProtocolFilter const& filter) : session_
         throw hresult_error(InvalidArgument, L"This HTTP client never shows user interface");
     if (filter.CacheControl().ReadBehavior() == Filters::HttpCacheReadBehavior::OnlyFromCache)
         throw hresult_error(InvalidArgument, L"This HTTP client keeps no cache");
-    // Automatic proxy applies the system's configuration (Windows 8.1 and later).
-    DWORD const access = filter.UseProxy() ? WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY : WINHTTP_ACCESS_TYPE_NO_PROXY;
-    session_->Handle = WinHttpOpen(nullptr, access, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC);
-    if (!session_->Handle && filter.UseProxy())
-        session_->Handle = WinHttpOpen(nullptr, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
-                                       WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC);
-    if (!session_->Handle) {
+    session_->FollowRedirects = filter.AllowAutoRedirect();
+    session_->UseProxy = filter.UseProxy();
+    session_->Decompress = filter.AutomaticDecompression();
+    session_->Stall = ovl::setup::GetStallTimeout();
+    // The direct session is opened now, so that a client that cannot be set
+    // up fails here, before any attempt.
+    if (!session_->For(L"")) {
         DWORD const error = GetLastError();
         throw hresult_error(FromWin32(error), DescribeError(error));
-    }
-    session_->FollowRedirects = filter.AllowAutoRedirect();
-    if (filter.AutomaticDecompression()) {
-        DWORD flags = WINHTTP_DECOMPRESSION_FLAG_ALL;
-        WinHttpSetOption(session_->Handle, WINHTTP_OPTION_DECOMPRESSION, &flags, sizeof(flags));
     }
 }
 
@@ -502,65 +817,18 @@ IAsyncOperation<HttpResponseMessage> HttpClient::SendRequestAsync(HttpRequestMes
                                                                   HttpCompletionOption) const
 {
     auto state = std::make_shared<AsyncState<HttpResponseMessage>>();
-    IAsyncOperation<HttpResponseMessage> operation(state);
-    auto fail = [&](DWORD error) {
-        state->Fail(FromWin32(error), DescribeError(error));
-        return operation;
-    };
-
-    auto const& uri = request.RequestUri();
-    auto core = std::make_shared<RequestCore>();
-    core->Session = session_;
-    core->Connect = WinHttpConnect(session_->Handle, uri.Host().c_str(), uri.Port(), 0);
-    if (!core->Connect)
-        return fail(GetLastError());
-    core->Request = WinHttpOpenRequest(core->Connect, request.Method().Method().c_str(), uri.PathAndQuery().c_str(),
-                                       nullptr, WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
-                                       (uri.IsSecure() ? WINHTTP_FLAG_SECURE : 0) | WINHTTP_FLAG_REFRESH);
-    if (!core->Request) {
-        DWORD const error = GetLastError();
-        WinHttpCloseHandle(core->Connect);
-        core->Connect = nullptr;
-        return fail(error);
-    }
-    if (WinHttpSetStatusCallback(core->Request, RequestCore::OnStatus,
-                                 WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS | WINHTTP_CALLBACK_FLAG_HANDLES,
-                                 0) == WINHTTP_INVALID_STATUS_CALLBACK) {
-        DWORD const error = GetLastError();
-        WinHttpCloseHandle(core->Request);
-        WinHttpCloseHandle(core->Connect);
-        core->Request = core->Connect = nullptr;
-        return fail(error);
-    }
-    DWORD_PTR context = reinterpret_cast<DWORD_PTR>(core.get());
-    WinHttpSetOption(core->Request, WINHTTP_OPTION_CONTEXT_VALUE, &context, sizeof(context));
-    core->Self = core; // until HANDLE_CLOSING
-
-    if (!session_->FollowRedirects) {
-        DWORD policy = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
-        WinHttpSetOption(core->Request, WINHTTP_OPTION_REDIRECT_POLICY, &policy, sizeof(policy));
-    }
-    std::wstring headers;
-    for (auto const& [name, value] : request.Headers().Items())
-        headers += name + L": " + value + L"\r\n";
-    if (!headers.empty() &&
-        !WinHttpAddRequestHeaders(core->Request, headers.c_str(), static_cast<DWORD>(headers.size()),
-                                  WINHTTP_ADDREQ_FLAG_ADD | WINHTTP_ADDREQ_FLAG_REPLACE)) {
-        DWORD const error = GetLastError();
-        core->Close();
-        return fail(error);
-    }
-
-    {
-        std::lock_guard guard(core->Lock);
-        core->Send = state;
-        core->PendingHandle = std::make_shared<RequestHandle>();
-        core->PendingHandle->Core = core;
-    }
+    auto core = std::make_shared<RequestCore>(session_, request);
+    core->Send = state;
+    core->PendingHandle = std::make_shared<RequestHandle>(core);
     state->SetCanceler([core] { core->Close(); });
-    if (!WinHttpSendRequest(core->Request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, context))
-        core->FailSend(GetLastError());
-    return operation;
+    state->SetStallLimit(core->Activity, session_->Stall, Stalled, StalledMessage);
+    try {
+        std::thread([core] { core->Run(); }).detach();
+    } catch (...) {
+        core->PendingHandle.reset(); // no thread: nothing else will let go of it
+        throw;
+    }
+    return IAsyncOperation<HttpResponseMessage>(state);
 }
 
 } // namespace Web::Http

@@ -5,14 +5,29 @@
 // a GET per request with optional extra headers, completion at the response
 // headers, the body as a stream read in chunks, and cancellation.
 //
-// Completions arrive on WinHTTP's threads. Cancel completes the operation at
-// once (its handler runs, GetResults raises) and closes the request; WinHTTP
-// callbacks that arrive later are ignored, and each request's state stays
-// alive until WinHTTP reports its handle closed, since under Wine closing the
-// handle does not abort a pending read.
+// Each request is driven by a thread of its own, which alone calls WinHTTP for
+// it: it resolves the system's proxy, sends, takes the headers in (answering a
+// proxy's Negotiate or NTLM challenge once, with the logged-on user's
+// credentials) and reads the body ahead of its reader. So no WinHTTP call that
+// may wait on the network runs on the thread that waits for an operation:
+// under Wine an "asynchronous" WinHttpReadData blocks its caller until the
+// whole count has come whenever part of the response is already buffered, and
+// a proxy script may take its time on any system.
+//
+// Cancel completes the operation at once (its handler runs, GetResults
+// raises) and has the request closed; what WinHTTP reports later is ignored,
+// and each request's state stays alive until WinHTTP reports its handle
+// closed, since under Wine closing the handle does not abort a pending read.
+//
+// Every operation carries the stall rule: when no byte of the response has
+// arrived for GetStallTimeout() while it is pending, it fails with
+// "The server stopped responding" (HRESULT_FROM_WIN32(ERROR_WINHTTP_TIMEOUT))
+// the next time its waiter checks. WinHTTP's own time-outs are set a little
+// longer, so that the rule decides.
 
 #include "platform/Async.h"
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -21,6 +36,14 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+namespace ovl::setup {
+
+// How long a transfer may go without receiving a byte; a build setting (30 s
+// in the product, shorter in the tests' builds).
+std::chrono::milliseconds GetStallTimeout() noexcept;
+
+} // namespace ovl::setup
 
 namespace winrt::Windows::Foundation {
 
@@ -254,7 +277,8 @@ namespace impl {
 struct Session;
 }
 
-// One WinHTTP session with the filter's settings.
+// A client with the filter's settings: WinHTTP sessions in asynchronous mode
+// (one per proxy in use), the program's User-Agent, no cache.
 class HttpClient {
 public:
     explicit HttpClient(Filters::HttpBaseProtocolFilter const& filter);

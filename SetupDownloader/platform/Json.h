@@ -1,7 +1,6 @@
 #pragma once
 // Stand-ins for the Windows Runtime pieces the program uses to read JSON:
-// winrt::hresult_error and Windows.Data.Json's JsonObject and JsonArray,
-// over nlohmann/json. They take and give UTF-16 text.
+// Windows.Data.Json's JsonObject and JsonArray, over nlohmann/json. They take and give UTF-16 text.
 //
 // Errors, each a winrt::hresult_error whose message names what was wrong:
 //   WEB_E_INVALID_JSON_STRING (0x83750007)  the text is not JSON, its top-level
@@ -14,35 +13,12 @@
 // the later one wins. A byte order mark (U+FEFF) at the very start of the
 // text is skipped, as RFC 8259 allows; anywhere else it is a syntax error.
 
+#include "platform/Error.h"
+
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
-
-namespace winrt {
-
-using hresult = std::int32_t;
-
-// The error that Windows Runtime calls raise. Deliberately not derived from
-// std::exception, so that it is caught separately.
-class hresult_error {
-public:
-    hresult_error(hresult code, std::wstring message) : code_(code), message_(std::move(message)) {}
-
-    hresult code() const noexcept { return code_; }
-    std::wstring const& message() const noexcept { return message_; }
-
-private:
-    hresult code_;
-    std::wstring message_;
-};
-
-inline constexpr hresult WebInvalidJsonString = static_cast<hresult>(0x83750007);
-inline constexpr hresult WebJsonValueNotFound = static_cast<hresult>(0x83750009);
-inline constexpr hresult IllegalMethodCall = static_cast<hresult>(0x8000000E);
-inline constexpr hresult Bounds = static_cast<hresult>(0x8000000B);
-
-} // namespace winrt
 
 namespace winrt::Windows::Data::Json {
 

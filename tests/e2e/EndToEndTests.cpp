@@ -6,6 +6,7 @@
 #include "install/ZipFixture.h"
 #include "support/DesktopSupport.h"
 #include "support/HttpTestSupport.h"
+#include "support/ProxySettings.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -359,6 +360,53 @@ TEST_F(EndToEnd, CancelDuringASlowDownloadAndCtrlC)
     EXPECT_FALSE(ovl::test::FileExists(run.Report()));
 }
 
+// Cancel while the server has stopped sending in the middle of the body (with
+// data already buffered), and while it trickles odd-sized pieces: the run
+// ends as canceled within a generous bound, and leaves nothing behind.
+TEST_F(EndToEnd, CancelWhileTheServerStallsOrTrickles)
+{
+    struct Row {
+        wchar_t const* Name;
+        char const* Query;
+        std::uint64_t CancelAfter; // bytes the server has sent
+    } const rows[] = {
+        {L"stall", "hang_after=300000&hang_ms=20000", 300000},
+        {L"trickle", "trickle=3001:500", 9003},
+    };
+    std::wstring const downloading = std::wstring(L"Downloading ") + DisplayNameW + L"...";
+    for (auto const& row : rows) {
+        std::wstring const id = ovl::test::UniqueId(row.Name);
+        PublishManifest("/pkg-signed.zip?id=" + ovl::test::Narrow(id) + "&" + row.Query);
+        AppRun run({L"/SkipInitialPrompt", ReportArg});
+        EXPECT_EQ(run.WaitForStatus(downloading), downloading) << row.Name;
+        for (int i = 0; i < 1000 && ovl::test::SentBytes(id) < row.CancelAfter; ++i)
+            std::this_thread::sleep_for(20ms);
+        std::this_thread::sleep_for(300ms);
+        auto const pressed = std::chrono::steady_clock::now();
+        run.Press(); // Cancel
+        EXPECT_EQ(run.WaitForStatus(L"Installation was canceled."), L"Installation was canceled.") << row.Name;
+        double const latency = std::chrono::duration<double>(std::chrono::steady_clock::now() - pressed).count();
+        std::printf("%ls: \"Installation was canceled.\" %.3f s after Cancel\n", row.Name, latency);
+        EXPECT_LT(latency, 2.0) << row.Name;
+        run.Press();
+        EXPECT_EQ(run.ExitCode(), 1223u) << row.Name;
+        EXPECT_FALSE(ovl::test::FileExists(run.Report())) << row.Name;
+        EXPECT_TRUE(RunFolders().empty()) << row.Name;
+    }
+}
+
+TEST_F(EndToEnd, TenStallsEndTheRunWithTheStallMessage)
+{
+    PublishManifest("/pkg-signed.zip?hang=headers&hang_ms=30000");
+    AppRun run({L"/SkipInitialPrompt", ReportArg});
+    std::wstring const expected = L"Installation failed. There was an unhandled exception:\r\n\r\nDownload failed: "
+                                  L"The server stopped responding";
+    EXPECT_EQ(run.WaitForStatus(expected, 120s), expected);
+    run.Press();
+    EXPECT_EQ(run.ExitCode(), 0x80000000u);
+    EXPECT_FALSE(ovl::test::FileExists(run.Report()));
+}
+
 TEST_F(EndToEnd, ServerAnsweringNotFound)
 {
     PublishManifest("/missing.zip");
@@ -460,6 +508,22 @@ TEST_F(EndToEnd, ConfigurationMissingAKeyGivesTheJsonError)
     EXPECT_TRUE(shown.starts_with(L"Error|Unhandled exception:\r\n\r\n")) << shown.c_str();
     EXPECT_NE(shown.find(L"\"Test\""), std::wstring::npos) << shown.c_str();
     EXPECT_EQ(run.ExitCode(), 0x83750009u); // WEB_E_JSON_VALUE_NOT_FOUND
+}
+
+// Run by ctest in the prefix kept for proxy settings, with a recording proxy:
+// the manifest and the package both go through the user's proxy.
+TEST(EndToEndProxy, TheRunGoesThroughTheUsersProxy)
+{
+    ovl::test::ProxySettingsGuard const guard;
+    std::string const proxy = ovl::test::Narrow(ovl::test::Env("OVL_TEST_PROXY"));
+    ovl::test::SetUserProxy(ovl::test::ProxyFixed, proxy);
+    PublishPackage(L"pkg-signed.zip", OVL_SIGNED_INSTALLER);
+    PublishManifest("/pkg-signed.zip?id=through-proxy");
+    AppRun run({L"/Passive", ReportArg});
+    EXPECT_EQ(run.ExitCode(), 0x60000000u);
+    std::string const log = ovl::test::FetchText(L"http://" + ovl::test::Env("OVL_TEST_PROXY") + L"/_log");
+    EXPECT_NE(log.find("/updates/v9/manifest.test.json"), std::string::npos) << log;
+    EXPECT_NE(log.find("/pkg-signed.zip?id=through-proxy"), std::string::npos) << log;
 }
 
 // Run by ctest in the prefixes that report build 18362 and Windows 7 SP1; no

@@ -98,4 +98,10 @@ inline std::vector<RecordedRequest> RequestsFor(std::wstring const& id)
     return requests;
 }
 
+// The body bytes the server has sent so far to the latest request of id.
+inline std::uint64_t SentBytes(std::wstring const& id)
+{
+    return std::strtoull(FetchText(HttpBase() + L"/_progress?id=" + id).c_str(), nullptr, 10);
+}
+
 } // namespace ovl::test

@@ -22,12 +22,20 @@ server serves every test and a test's URLs describe what they exercise:
       slow_headers=MS      wait MS milliseconds before answering
       slow_body=MS         wait MS milliseconds before each 64 KiB of the body
       second_size=M        from the second request of this id on, a body of M bytes
+      hang=headers         accept the request and answer nothing ...
+      hang_after=N         ... or send the headers and N body bytes, then nothing ...
+      hang_count=K         ... on the first K requests of this id (0: always, the default) ...
+      hang_ms=MS           ... for MS milliseconds (default 120000), then close the connection
+      trickle=B:MS         send the body in pieces of B bytes, MS milliseconds apart
+      redirect_to=URL      302 to URL (absolute)
   /PATH                    the file PATH below --root; ranges honoured, "Accept-Ranges: bytes",
                            and the behaviours above apply too
   /_requests?id=T          the requests seen for id T: one line each,
                            "<seconds since start> <path> <Range or ->"
   /_served                 every answered request: "<start> <seconds> <body bytes> <status> <path>"
   /_wall                   every request: "<wall-clock seconds> <path>"
+  /_progress?id=T          body bytes sent so far to the latest request of id T
+  /_agents?id=T            the User-Agent of each request of id T, one per line
   /_stop                   stop the server
 
 Requests are recorded per id (the "id" parameter, or the path). The server
@@ -52,6 +60,8 @@ REQUESTS = {}   # id -> list of (time, path, range)
 COUNTS = {}     # id -> number of requests seen
 SERVED = []     # (start, seconds, bytes, status, path) of every answered request
 WALL = []       # (wall-clock time, path) of every request, for timing from other processes
+PROGRESS = {}   # id -> body bytes sent to its latest request
+AGENTS = {}     # id -> User-Agent of each request
 ROOT = None
 STOP = threading.Event()
 
@@ -98,6 +108,14 @@ class Handler(http.server.BaseHTTPRequestHandler):
             with LOCK:
                 lines = ["%.6f %s" % entry for entry in WALL]
             return self.send_text(200, "\n".join(lines) + ("\n" if lines else ""))
+        if url.path == "/_progress":
+            with LOCK:
+                sent = PROGRESS.get(key, 0)
+            return self.send_text(200, "%d\n" % sent)
+        if url.path == "/_agents":
+            with LOCK:
+                lines = list(AGENTS.get(key, []))
+            return self.send_text(200, "".join(line + "\n" for line in lines))
         if url.path == "/_stop":
             self.send_text(200, "stopping\n")
             STOP.set()
@@ -105,8 +123,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
         with LOCK:
             WALL.append((time.time(), url.path))
             REQUESTS.setdefault(key, []).append((time.monotonic() - START, url.path, range_header))
+            AGENTS.setdefault(key, []).append(self.headers.get("User-Agent", ""))
             COUNTS[key] = COUNTS.get(key, 0) + 1
             count = COUNTS[key]
+            PROGRESS[key] = 0
+        self.key = key
         started = time.monotonic()
         self.sent = 0
         self.status = 0
@@ -151,13 +172,29 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 return f.read(end - start)
         return self.serve(query, count, range_header, size, read)
 
+    def hang(self, query):
+        """Sends nothing for hang_ms (or until the server stops), then closes."""
+        self.wfile.flush()
+        STOP.wait(int(query.get("hang_ms", "120000")) / 1000.0)
+        self.close_connection = True
+
     def serve(self, query, count, range_header, size, read):
+        hang_count = int(query.get("hang_count", "0"))
+        hanging = hang_count == 0 or count <= hang_count
+        if query.get("hang") == "headers" and hanging:
+            return self.hang(query)
         if "slow_headers" in query:
             time.sleep(int(query["slow_headers"]) / 1000.0)
         status_count = int(query.get("status_count", "0"))
         if "status" in query and (status_count == 0 or count <= status_count):
             status = int(query["status"])
             self.send_response(status)
+            self.send_header("Content-Length", "0")
+            self.end_headers()
+            return
+        if "redirect_to" in query:
+            self.send_response(302)
+            self.send_header("Location", query["redirect_to"])
             self.send_header("Content-Length", "0")
             self.end_headers()
             return
@@ -208,14 +245,26 @@ class Handler(http.server.BaseHTTPRequestHandler):
         dropping = drop_after is not None and count <= drop_count
         limit = end if not dropping else min(end, start + drop_after)
         slow = int(query.get("slow_body", "0")) / 1000.0
+        hang_at = start + int(query["hang_after"]) if "hang_after" in query and hanging else None
         position = start
         block = 65536
+        pause = 0.0
+        if "trickle" in query:
+            piece, ms = query["trickle"].split(":")
+            block, pause = int(piece), int(ms) / 1000.0
         while position < limit:
+            if hang_at is not None and position >= hang_at:
+                return self.hang(query)
             if slow:
                 time.sleep(slow)
+            if pause:
+                self.wfile.flush()
+                time.sleep(pause)
             if STOP.is_set():
                 break
             n = min(block, limit - position)
+            if hang_at is not None:
+                n = min(n, hang_at - position)
             data = read(position, position + n)
             if chunked:
                 self.wfile.write(b"%x\r\n" % len(data) + data + b"\r\n")
@@ -223,6 +272,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 self.wfile.write(data)
             position += n
             self.sent += n
+            with LOCK:
+                PROGRESS[self.key] = self.sent
         if dropping:
             self.wfile.flush()
             try:
