@@ -6,6 +6,7 @@
 #include "catalogue/SystemInfo.h"
 #include "download/FileDownload.h"
 #include "install/Extraction.h"
+#include "install/DownloadFolder.h"
 #include "install/PinnedFile.h"
 #include "install/Signature.h"
 #include "platform/Handle.h"
@@ -106,6 +107,9 @@ ExitCode Controller::RunImpl()
     PostStage(L"Installing " + info.DisplayName + L" ...");
     HideWindow();
 
+    // Nothing but the installer may lie beside it: it loads DLLs from its folder.
+    std::wstring const& installerPath = installer.GetPath();
+    CheckFolderHoldsOnly(folder.GetPath(), installerPath.substr(installerPath.find_last_of(L"\\/") + 1));
     RunOnUi const runOnUi = [this](std::function<void()> call) { Window.InvokeOnUi(std::move(call)); };
     std::uint32_t const result = package.RunInstaller(installer.GetFinalPath(), Window.GetHandle(), runOnUi);
     installer.Close();

@@ -7,13 +7,16 @@
 #include <zlib.h>
 #include <zstd.h>
 
+#include "platform/Text.h"
+
 #include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <memory>
+#include <optional>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 namespace ovl::setup {
@@ -103,7 +106,9 @@ zip_int64_t StreamCallback(void* userdata, void* data, zip_uint64_t length, zip_
         return position.QuadPart;
     }
     case ZIP_SOURCE_SUPPORTS:
-        return ZIP_SOURCE_SUPPORTS_SEEKABLE;
+        return ZIP_SOURCE_SUPPORTS_SEEKABLE | zip_source_make_command_bitmap(ZIP_SOURCE_ACCEPT_EMPTY, -1);
+    case ZIP_SOURCE_ACCEPT_EMPTY:
+        return 0; // an empty file is no ZIP archive (libzip would open it as an empty one)
     case ZIP_SOURCE_BEGIN_WRITE:
     case ZIP_SOURCE_BEGIN_WRITE_CLONING:
     case ZIP_SOURCE_WRITE:
@@ -156,18 +161,22 @@ class RawDecoder {
 public:
     virtual ~RawDecoder() = default;
     // Decodes input into out (at most out.size()); sets consumed and produced.
-    // Returns false on a data error; finished is set at the end of the data.
+    // Returns false on a data error.
     virtual bool Decode(std::uint8_t const* in, size_t inSize, size_t& consumed, std::uint8_t* out, size_t outSize,
-                        size_t& produced, bool& finished) = 0;
+                        size_t& produced) = 0;
+    // True when what was decoded so far ends cleanly (no frame or stream
+    // left half decoded).
+    virtual bool AtEnd() const = 0;
 };
 
+// A Zstandard entry may hold several frames, one after the other: all are decoded.
 class ZstdDecoder final : public RawDecoder {
 public:
     ZstdDecoder() : stream_(ZSTD_createDStream()) {}
     ~ZstdDecoder() override { ZSTD_freeDStream(stream_); }
     bool Valid() const { return stream_ != nullptr; }
     bool Decode(std::uint8_t const* in, size_t inSize, size_t& consumed, std::uint8_t* out, size_t outSize,
-                size_t& produced, bool& finished) override
+                size_t& produced) override
     {
         ZSTD_inBuffer input{in, inSize, 0};
         ZSTD_outBuffer output{out, outSize, 0};
@@ -176,12 +185,15 @@ public:
         produced = output.pos;
         if (ZSTD_isError(result))
             return false;
-        finished = result == 0;
+        if (consumed > 0 || produced > 0)
+            atEnd_ = result == 0; // 0: a frame has just been completed and flushed
         return true;
     }
+    bool AtEnd() const override { return atEnd_; }
 
 private:
     ZSTD_DStream* stream_;
+    bool atEnd_ = false;
 };
 
 class LzmaDecoder final : public RawDecoder {
@@ -190,28 +202,14 @@ public:
     // The raw data begins with a 4-byte header (version, properties size)
     // and the LZMA1 properties; Decode skips them.
     bool Decode(std::uint8_t const* in, size_t inSize, size_t& consumed, std::uint8_t* out, size_t outSize,
-                size_t& produced, bool& finished) override
+                size_t& produced) override
     {
         consumed = produced = 0;
         if (!started_) {
-            // Collect the header first.
-            size_t const need = 4 + 5;
-            size_t const take = std::min(inSize, need - header_.size());
-            header_.insert(header_.end(), in, in + take);
+            size_t const take = TakeHeader(in, inSize);
             consumed = take;
-            if (header_.size() < need)
-                return true;
-            std::uint16_t const propertiesSize = static_cast<std::uint16_t>(header_[2] | (header_[3] << 8));
-            if (propertiesSize != 5)
-                return false;
-            lzma_filter filters[2] = {{LZMA_FILTER_LZMA1, nullptr}, {LZMA_VLI_UNKNOWN, nullptr}};
-            if (lzma_properties_decode(&filters[0], nullptr, header_.data() + 4, 5) != LZMA_OK)
-                return false;
-            lzma_ret const init = lzma_raw_decoder(&stream_, filters);
-            free(filters[0].options);
-            if (init != LZMA_OK)
-                return false;
-            started_ = true;
+            if (!started_)
+                return header_.size() < HeaderSize || Start();
             in += take;
             inSize -= take;
         }
@@ -222,45 +220,76 @@ public:
         lzma_ret const result = lzma_code(&stream_, LZMA_RUN);
         consumed += inSize - stream_.avail_in;
         produced = outSize - stream_.avail_out;
-        if (result == LZMA_STREAM_END) {
-            finished = true;
-            return true;
-        }
-        return result == LZMA_OK || result == LZMA_BUF_ERROR;
+        ended_ = ended_ || result == LZMA_STREAM_END;
+        return result == LZMA_OK || result == LZMA_BUF_ERROR || result == LZMA_STREAM_END;
     }
+    // Data without an end marker ends at the entry's size (SaveRaw decides).
+    bool AtEnd() const override { return ended_; }
 
 private:
+    static constexpr size_t HeaderSize = 4 + 5;
+
+    size_t TakeHeader(std::uint8_t const* in, size_t inSize)
+    {
+        size_t const take = std::min(inSize, HeaderSize - header_.size());
+        header_.insert(header_.end(), in, in + take);
+        if (header_.size() == HeaderSize && !Start())
+            failed_ = true;
+        return take;
+    }
+
+    bool Start()
+    {
+        if (failed_)
+            return false;
+        std::uint16_t const propertiesSize = static_cast<std::uint16_t>(header_[2] | (header_[3] << 8));
+        if (propertiesSize != 5)
+            return false;
+        lzma_filter filters[2] = {{LZMA_FILTER_LZMA1, nullptr}, {LZMA_VLI_UNKNOWN, nullptr}};
+        if (lzma_properties_decode(&filters[0], nullptr, header_.data() + 4, 5) != LZMA_OK)
+            return false;
+        lzma_ret const init = lzma_raw_decoder(&stream_, filters);
+        free(filters[0].options);
+        started_ = init == LZMA_OK;
+        return started_;
+    }
+
     lzma_stream stream_ = LZMA_STREAM_INIT;
     std::vector<std::uint8_t> header_;
     bool started_ = false;
+    bool failed_ = false;
+    bool ended_ = false;
 };
+
+std::unique_ptr<RawDecoder> MakeRawDecoder(zip_uint16_t method)
+{
+    if (method == MethodZstd) {
+        auto zstd = std::make_unique<ZstdDecoder>();
+        return zstd->Valid() ? std::move(zstd) : nullptr;
+    }
+    return std::make_unique<LzmaDecoder>();
+}
 
 int SaveRaw(zip_t* archive, zip_uint64_t index, zip_stat_t const& stat, ChunkCallback const& callback)
 {
     if ((stat.valid & ZIP_STAT_ENCRYPTION_METHOD) && stat.encryption_method != ZIP_EM_NONE)
         return -ZIP_ER_ENCRNOTSUPP;
-    std::unique_ptr<RawDecoder> decoder;
-    if (stat.comp_method == MethodZstd) {
-        auto zstd = std::make_unique<ZstdDecoder>();
-        if (!zstd->Valid())
-            return -ZIP_ER_MEMORY;
-        decoder = std::move(zstd);
-    } else {
-        decoder = std::make_unique<LzmaDecoder>();
-    }
+    std::unique_ptr<RawDecoder> const decoder = MakeRawDecoder(stat.comp_method);
+    if (!decoder)
+        return -ZIP_ER_MEMORY;
     ZipFile file(zip_fopen_index(archive, index, ZIP_FL_COMPRESSED));
     if (!file)
         return ArchiveError(archive);
 
+    bool const lzma = stat.comp_method == MethodLzma;
     std::vector<std::uint8_t> input(65536);
     std::vector<std::uint8_t> output(MaxChunk);
     uLong crc = crc32(0, nullptr, 0);
     zip_uint64_t total = 0;
-    bool finished = false;
-    bool inputEnded = false;
     size_t inputStart = 0;
     size_t inputEnd = 0;
-    while (!finished) {
+    bool inputEnded = false;
+    for (;;) {
         if (inputStart == inputEnd && !inputEnded) {
             zip_int64_t const n = zip_fread(file.get(), input.data(), input.size());
             if (n < 0)
@@ -269,32 +298,32 @@ int SaveRaw(zip_t* archive, zip_uint64_t index, zip_stat_t const& stat, ChunkCal
             inputEnd = static_cast<size_t>(n);
             inputEnded = n == 0;
         }
+        // LZMA data without an end marker ends at the entry's size.
+        size_t const room =
+            lzma ? static_cast<size_t>(std::min<zip_uint64_t>(output.size(), stat.size - total + 1)) : output.size();
         size_t consumed = 0;
         size_t produced = 0;
-        // LZMA data without an end marker ends at the entry's size.
-        size_t const room = stat.comp_method == MethodLzma
-                                ? static_cast<size_t>(std::min<zip_uint64_t>(output.size(), stat.size - total + 1))
-                                : output.size();
-        if (!decoder->Decode(input.data() + inputStart, inputEnd - inputStart, consumed, output.data(), room, produced,
-                             finished))
+        if (!decoder->Decode(input.data() + inputStart, inputEnd - inputStart, consumed, output.data(), room, produced))
             return -ZIP_ER_COMPRESSED_DATA;
         inputStart += consumed;
+        total += produced;
+        if (total > stat.size)
+            return -ZIP_ER_INCONS;
         if (produced > 0) {
-            total += produced;
-            if (total > stat.size)
-                return -ZIP_ER_INCONS;
             crc = crc32(crc, output.data(), static_cast<uInt>(produced));
             int const result = callback(output.data(), static_cast<int>(produced));
             if (result < 0)
                 return result;
         }
-        if (stat.comp_method == MethodLzma && total == stat.size && (inputEnded || inputStart == inputEnd))
-            finished = true;
-        if (!finished && inputEnded && consumed == 0 && produced == 0)
-            return -ZIP_ER_INCONS; // the data ended early
+        // Nothing more can come out: the input has ended, or the decoder
+        // takes no more of it.
+        bool const stuck = consumed == 0 && produced == 0 && (inputEnded || inputStart < inputEnd);
+        if (stuck || (lzma && decoder->AtEnd()))
+            break;
     }
-    if (total != stat.size)
-        return -ZIP_ER_INCONS;
+    bool const complete = decoder->AtEnd() || (lzma && total == stat.size);
+    if (!complete || total != stat.size)
+        return -ZIP_ER_INCONS; // the data ended early, or inside a frame
     if (crc != stat.crc)
         return -ZIP_ER_CRC;
     return 0;
@@ -312,6 +341,24 @@ struct ArchiveCloser {
 };
 
 bool IsReserved(wchar_t c) { return c < 0x20 || std::wcschr(L"<>:\"/\\|?*", c) != nullptr; }
+
+// CON, PRN, AUX, NUL, COM1-COM9 and LPT1-LPT9 (also with the superscript
+// digits 1 to 3), whatever the letter case and extension, and with blanks or
+// dots before the extension: Windows opens the device, not a file.
+bool IsDeviceName(std::wstring_view component)
+{
+    std::wstring_view base = component.substr(0, component.find(L'.'));
+    while (!base.empty() && (base.back() == L' ' || base.back() == L'.'))
+        base.remove_suffix(1);
+    for (wchar_t const* device : {L"CON", L"PRN", L"AUX", L"NUL"}) {
+        if (EqualsIgnoreAsciiCase(base, device))
+            return true;
+    }
+    if (base.size() != 4 || !(EqualsIgnoreAsciiCase(base.substr(0, 3), L"COM") || EqualsIgnoreAsciiCase(base.substr(0, 3), L"LPT")))
+        return false;
+    wchar_t const digit = base[3];
+    return (digit >= L'1' && digit <= L'9') || digit == L'\u00B9' || digit == L'\u00B2' || digit == L'\u00B3';
+}
 
 } // namespace
 
@@ -340,102 +387,119 @@ std::wstring UsableInstallerName(std::wstring_view name)
     std::wstring_view const component = separator == std::wstring_view::npos ? name : name.substr(separator + 1);
     if (component.empty() || component == L"." || component == L"..")
         return {};
-    if (std::any_of(component.begin(), component.end(), IsReserved))
+    if (std::any_of(component.begin(), component.end(), IsReserved) || IsDeviceName(component))
         return {};
     return std::wstring(component);
 }
 
-PinnedFile ExtractInstaller(PinnedFile& zipFile, std::wstring const& folder, std::function<void(double)> const& progress,
-                            CancelFlag const& cancel)
+bool IsInstallerEntry(std::string_view name, std::int64_t size, std::int64_t compressedSize) noexcept
+{
+    return name.size() >= 4 && _strnicmp(name.data() + name.size() - 4, ".exe", 4) == 0 && size > 0 &&
+           compressedSize > 0;
+}
+
+namespace {
+
+// The archive, read through the package's borrowed handle; the stream must
+// outlive the archive.
+struct OpenedArchive {
+    FileHandleStream Stream;
+    std::unique_ptr<zip_t, ArchiveCloser> Archive;
+
+    OpenedArchive() { zip_error_init(&Stream.Error); }
+    OpenedArchive(OpenedArchive const&) = delete;
+    OpenedArchive& operator=(OpenedArchive const&) = delete;
+    ~OpenedArchive()
+    {
+        Archive.reset();
+        zip_error_fini(&Stream.Error);
+    }
+};
+
+void OpenArchive(PinnedFile& zipFile, OpenedArchive& opened)
 {
     zipFile.Rewind();
-    FileHandleStream stream;
-    stream.Handle = zipFile.GetHandle();
-    zip_error_init(&stream.Error);
-    struct ErrorCleanup {
-        zip_error_t* Error;
-        ~ErrorCleanup() { zip_error_fini(Error); }
-    } errorCleanup{&stream.Error};
-
-    zip_error_t openError;
-    zip_error_init(&openError);
-    zip_source_t* source = zip_source_function_create(StreamCallback, &stream, &openError);
-    zip_error_fini(&openError);
+    opened.Stream.Handle = zipFile.GetHandle();
+    zip_error_t error;
+    zip_error_init(&error);
+    zip_source_t* const source = zip_source_function_create(StreamCallback, &opened.Stream, &error);
+    zip_error_fini(&error);
     if (!source)
         throw std::runtime_error("Could not create ZIP reader");
-
-    zip_error_init(&openError);
-    zip_t* const opened = zip_open_from_source(source, ZIP_RDONLY, &openError);
-    zip_error_fini(&openError);
-    if (!opened) {
+    zip_error_init(&error);
+    zip_t* const archive = zip_open_from_source(source, ZIP_RDONLY, &error);
+    zip_error_fini(&error);
+    if (!archive) {
         zip_source_free(source);
         throw std::runtime_error("Could not open ZIP file");
     }
-    std::unique_ptr<zip_t, ArchiveCloser> const archive(opened); // deleted on every path
+    opened.Archive.reset(archive);
+}
 
-    zip_int64_t const entries = zip_get_num_entries(archive.get(), 0);
+// The first entry that qualifies as the installer, by the raw name bytes of
+// the central directory.
+std::optional<std::pair<zip_uint64_t, zip_stat_t>> ChooseEntry(zip_t* archive, CancelFlag const& cancel)
+{
+    zip_int64_t const entries = zip_get_num_entries(archive, 0);
     if (entries < 0)
         throw std::runtime_error("Could not read ZIP entries");
-
-    PinnedFile output;
-    zip_stat_t chosen;
-    zip_uint64_t chosenIndex = 0;
-    bool found = false;
-    for (zip_uint64_t index = 0; index < static_cast<zip_uint64_t>(entries) && !found; ++index) {
+    for (zip_uint64_t index = 0; index < static_cast<zip_uint64_t>(entries); ++index) {
         ThrowIfCanceled(cancel);
         zip_stat_t stat;
         zip_stat_init(&stat);
-        // The raw name bytes, without any conversion by the library.
-        if (zip_stat_index(archive.get(), index, ZIP_FL_ENC_RAW, &stat) != 0 || !(stat.valid & ZIP_STAT_NAME) ||
-            !stat.name)
+        if (zip_stat_index(archive, index, ZIP_FL_ENC_RAW, &stat) != 0 || !(stat.valid & ZIP_STAT_NAME) || !stat.name)
             continue;
-        std::string_view const name(stat.name, std::strlen(stat.name));
-        if (name.size() < 4 || _strnicmp(name.data() + name.size() - 4, ".exe", 4) != 0)
-            continue;
-        if (static_cast<zip_int64_t>(stat.size) <= 0 || static_cast<zip_int64_t>(stat.comp_size) <= 0)
-            continue; // folders and empty files
-        chosen = stat;
-        chosenIndex = index;
-        found = true;
+        if (IsInstallerEntry(stat.name, static_cast<std::int64_t>(stat.size), static_cast<std::int64_t>(stat.comp_size)))
+            return std::make_pair(index, stat);
     }
-    if (!found)
-        throw std::runtime_error("Could not find installer EXE in the downloaded ZIP");
+    return std::nullopt;
+}
 
-    std::wstring const fileName = UsableInstallerName(ZipNameToUtf16(chosen.name));
-    if (fileName.empty())
-        throw std::runtime_error("The downloaded ZIP names its installer in a way that is not usable");
-    std::wstring const target = (std::filesystem::path(folder) / fileName).wstring();
+// The installer must fit on the folder's volume before a byte is written.
+void CheckFreeSpace(std::wstring const& folder, zip_uint64_t size)
+{
+    ULARGE_INTEGER available{};
+    if (GetDiskFreeSpaceExW(folder.c_str(), &available, nullptr, nullptr) && size > available.QuadPart)
+        throw std::runtime_error("There is not enough free disk space to unpack the installer");
+}
 
-    output = PinnedFile(target, PinnedFileAccess::WriteOnly);
-
-    // Write pass.
-    std::int64_t written = 0;
-    int const saved = SaveEntry(archive.get(), chosenIndex, chosen, [&](std::uint8_t const* data, int length) {
+// Writes the entry into the output; stops as soon as more comes than the
+// central directory declares.
+void WritePass(zip_t* archive, zip_uint64_t index, zip_stat_t const& stat, PinnedFile& output, CancelFlag const& cancel)
+{
+    std::uint64_t written = 0;
+    bool oversized = false;
+    int const saved = SaveEntry(archive, index, stat, [&](std::uint8_t const* data, int length) {
         if (length < 0 || cancel.load(std::memory_order_acquire))
             return -ZIP_ER_INVAL;
+        if (written + static_cast<std::uint64_t>(length) > stat.size) {
+            oversized = true;
+            return -ZIP_ER_INCONS;
+        }
         try {
             output.Write(data, static_cast<std::uint64_t>(length));
         } catch (std::exception const&) {
             return -ZIP_ER_WRITE;
         }
-        written += length;
+        written += static_cast<std::uint64_t>(length);
         return length;
     });
-    if (saved != 0) {
+    if (saved != 0)
         ThrowIfCanceled(cancel);
-        throw std::runtime_error("Failed to extract file from ZIP");
-    }
-    if (written != static_cast<std::int64_t>(chosen.size))
+    if (oversized)
         throw std::runtime_error("The installer in the ZIP is not the size the ZIP says it is");
+    if (saved != 0)
+        throw std::runtime_error("Failed to extract file from ZIP");
+    if (written != stat.size)
+        throw std::runtime_error("The installer in the ZIP is not the size the ZIP says it is");
+}
 
-    // Lock it, then prove the locked file is what the archive holds.
-    output.ReopenForReading();
-    if (output.GetSize() != static_cast<std::uint64_t>(written))
-        throw std::runtime_error("The installer file was modified before it could be locked for reading");
-
+// Unpacks the entry a second time and compares it with the locked file.
+void VerifyPass(zip_t* archive, zip_uint64_t index, zip_stat_t const& stat, PinnedFile& output, CancelFlag const& cancel)
+{
     std::vector<std::uint8_t> buffer;
     bool mismatch = false;
-    int const verified = SaveEntry(archive.get(), chosenIndex, chosen, [&](std::uint8_t const* data, int length) {
+    int const verified = SaveEntry(archive, index, stat, [&](std::uint8_t const* data, int length) {
         if (length < 0 || cancel.load(std::memory_order_acquire))
             return -ZIP_ER_INVAL;
         if (buffer.size() < static_cast<size_t>(length))
@@ -456,6 +520,34 @@ PinnedFile ExtractInstaller(PinnedFile& zipFile, std::wstring const& folder, std
     }
     if (mismatch)
         throw std::runtime_error("The installer file was modified before it could be locked for reading");
+}
+
+} // namespace
+
+PinnedFile ExtractInstaller(PinnedFile& zipFile, std::wstring const& folder, std::function<void(double)> const& progress,
+                            CancelFlag const& cancel)
+{
+    OpenedArchive opened;
+    OpenArchive(zipFile, opened);
+    zip_t* const archive = opened.Archive.get();
+
+    auto const chosen = ChooseEntry(archive, cancel);
+    if (!chosen)
+        throw std::runtime_error("Could not find installer EXE in the downloaded ZIP");
+    auto const& [index, stat] = *chosen;
+
+    std::wstring const fileName = UsableInstallerName(ZipNameToUtf16(stat.name));
+    if (fileName.empty())
+        throw std::runtime_error("The downloaded ZIP names its installer in a way that is not usable");
+    CheckFreeSpace(folder, stat.size);
+    PinnedFile output(JoinPath(folder, fileName), PinnedFileAccess::WriteOnly);
+    WritePass(archive, index, stat, output, cancel);
+
+    // Lock it, then prove the locked file is what the archive holds.
+    output.ReopenForReading();
+    if (output.GetSize() != stat.size)
+        throw std::runtime_error("The installer file was modified before it could be locked for reading");
+    VerifyPass(archive, index, stat, output, cancel);
 
     output.Rewind();
     if (progress)

@@ -19,11 +19,17 @@ std::wstring ZipNameToUtf16(std::string_view name);
 
 // The name's last component under Windows path rules (after the last '/' or
 // '\', and never a drive or device prefix), or empty when it is not a usable
-// file name (".", "..", a reserved character or a control character).
+// file name (".", "..", a reserved character, a control character, or a
+// device name such as NUL.exe or com1.exe).
 std::wstring UsableInstallerName(std::wstring_view name);
 
-// Fails with the extraction's fixed messages or CanceledException; on every
-// failure the partly written installer is deleted. The result is open
+// True for the installer entry: a name ending in ".exe" (any ASCII case),
+// content, and compressed data.
+bool IsInstallerEntry(std::string_view name, std::int64_t size, std::int64_t compressedSize) noexcept;
+
+// Fails with the extraction's fixed messages, "There is not enough free disk
+// space to unpack the installer", or CanceledException; on every failure the
+// partly written installer is deleted. The result is open
 // read-only at offset 0 and owns the file.
 PinnedFile ExtractInstaller(PinnedFile& zipFile, std::wstring const& folder, std::function<void(double)> const& progress,
                             CancelFlag const& cancel);

@@ -1,10 +1,6 @@
 #include "install/PinnedFile.h"
 
-#include <objbase.h>
-
 #include <algorithm>
-#include <cstdio>
-#include <filesystem>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -63,7 +59,9 @@ void PinnedFile::Close() noexcept
         try {
             finalPath = GetFinalPath();
         } catch (...) {
-            // Unresolvable: the file is closed but stays.
+            // Unresolvable (under Wine, for paths of 264 characters and more):
+            // the file is deleted where it was created instead.
+            finalPath = path;
         }
     }
     if (IsOpen()) {
@@ -163,42 +161,6 @@ std::wstring PinnedFile::GetFinalPath() const
     if (length == 0 || length >= size)
         throw std::runtime_error("Could not resolve the location of the file");
     return std::wstring(buffer.data(), length);
-}
-
-std::wstring CreateDownloadFolder()
-{
-    DWORD const needed = GetTempPathW(0, nullptr);
-    if (needed == 0)
-        throw std::runtime_error("GetTempPathW failed");
-    std::vector<wchar_t> temp(needed);
-    DWORD const length = GetTempPathW(needed, temp.data());
-    if (length == 0)
-        throw std::runtime_error("GetTempPathW failed");
-
-    GUID guid;
-    if (FAILED(CoCreateGuid(&guid)))
-        throw std::runtime_error("CoCreateGuid failed");
-    wchar_t text[40];
-    if (StringFromGUID2(guid, text, 40) == 0)
-        throw std::runtime_error("StringFromGUID2 failed");
-
-    std::filesystem::path const folder =
-        std::filesystem::path(std::wstring(temp.data(), length)) / (std::wstring(L"OvlSetupDownloader.") + text);
-    std::wstring const folderPath = folder.wstring();
-    if (!CreateDirectoryW(folderPath.c_str(), nullptr)) {
-        char message[128];
-        std::snprintf(message, sizeof(message), "Could not create the download directory (error %lu)", GetLastError());
-        throw std::runtime_error(message);
-    }
-    return folderPath;
-}
-
-DownloadFolderGuard::~DownloadFolderGuard()
-{
-    if (!path.empty()) {
-        std::error_code ignored;
-        std::filesystem::remove(path, ignored); // only an empty folder goes
-    }
 }
 
 } // namespace ovl::setup

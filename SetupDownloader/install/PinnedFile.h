@@ -1,7 +1,8 @@
 #pragma once
 // Files the run creates: held open from creation to deletion so that others
 // may only read them, protected from stray closes, and deleted on close at
-// the location the file system reports for the open handle.
+// the location the file system reports for the open handle (or where they
+// were created, when that location cannot be resolved).
 
 #include <windows.h>
 
@@ -49,23 +50,6 @@ private:
     HANDLE handle = INVALID_HANDLE_VALUE;
     std::wstring path;
     bool deleteOnClose = false;
-};
-
-// Creates "OvlSetupDownloader.{GUID}" in the temporary-files folder and returns its path.
-std::wstring CreateDownloadFolder();
-
-// Removes the folder, if empty, when destroyed.
-class DownloadFolderGuard {
-public:
-    explicit DownloadFolderGuard(std::wstring folder) : path(std::move(folder)) {}
-    DownloadFolderGuard(DownloadFolderGuard const&) = delete;
-    DownloadFolderGuard& operator=(DownloadFolderGuard const&) = delete;
-    ~DownloadFolderGuard();
-
-    std::wstring const& GetPath() const noexcept { return path; }
-
-private:
-    std::wstring path;
 };
 
 } // namespace ovl::setup

@@ -122,10 +122,10 @@ Uri::Uri(std::wstring_view text) : text_(text)
     parts.dwExtraInfoLength = static_cast<DWORD>(-1);
     if (text_.empty() || text_.find(L'\0') != std::wstring::npos ||
         !WinHttpCrackUrl(text_.c_str(), static_cast<DWORD>(text_.size()), 0, &parts))
-        throw hresult_error(InvalidArgument, L"The URL is not valid: " + text_);
+        throw hresult_error(InvalidArgument, L"The URL is not valid: " + ovl::setup::Excerpt(text_, 100));
     if ((parts.nScheme != INTERNET_SCHEME_HTTP && parts.nScheme != INTERNET_SCHEME_HTTPS) ||
         parts.dwHostNameLength == 0)
-        throw hresult_error(InvalidArgument, L"The URL is not a valid http or https URL: " + text_);
+        throw hresult_error(InvalidArgument, L"The URL is not a valid http or https URL: " + ovl::setup::Excerpt(text_, 100));
     secure_ = parts.nScheme == INTERNET_SCHEME_HTTPS;
     host_.assign(parts.lpszHostName, parts.dwHostNameLength);
     port_ = parts.nPort;

@@ -4,6 +4,11 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
 namespace winrt::Windows::Data::Json {
 
 namespace impl {
@@ -63,13 +68,60 @@ nlohmann::json const& Element(nlohmann::json const& array, std::uint32_t index)
     return array[index];
 }
 
-// The library's message without its "[json.exception.parse_error.101] " tag.
+// The library's message without its "[json.exception.parse_error.101] " tag,
+// and with no more than a short excerpt of the document it quotes.
 std::wstring Describe(nlohmann::json::exception const& e)
 {
     std::string_view text = e.what();
     if (auto const tagEnd = text.find("] "); text.starts_with("[json.exception.") && tagEnd != text.npos)
         text.remove_prefix(tagEnd + 2);
-    return Utf8ToUtf16(text);
+    std::wstring message = Utf8ToUtf16(text);
+    constexpr std::wstring_view quoted = L"last read: '";
+    if (auto const start = message.find(quoted); start != std::wstring::npos) {
+        size_t const from = start + quoted.size();
+        size_t const end = message.rfind(L'\'');
+        if (end != std::wstring::npos && end >= from)
+            message.replace(from, end - from, ovl::setup::Excerpt(std::wstring_view(message).substr(from, end - from)));
+    }
+    return ovl::setup::Excerpt(message, 300);
+}
+
+// Numbers beyond the range of a double (a 5000-digit integer, 1e99999) are
+// turned into a 0 padded with blanks, so that the document parses and keeps
+// every position: no value the program reads is a number, so such a number
+// is as good as any other, where a string is needed it still fails as a
+// number, and elsewhere it is ignored.
+void NeutralizeOverflowingNumbers(std::string& text)
+{
+    auto isDigit = [](char c) { return c >= '0' && c <= '9'; };
+    bool inString = false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        char const c = text[i];
+        if (inString) {
+            if (c == '\\')
+                ++i;
+            else if (c == '"')
+                inString = false;
+            continue;
+        }
+        if (c == '"') {
+            inString = true;
+            continue;
+        }
+        if (c != '-' && !isDigit(c))
+            continue;
+        size_t end = i + 1;
+        while (end < text.size() && text[end] != '\0' && (isDigit(text[end]) || std::strchr("+-.eE", text[end])))
+            ++end;
+        std::string const token = text.substr(i, end - i);
+        char* parsed = nullptr;
+        double const value = std::strtod(token.c_str(), &parsed);
+        if (parsed == token.c_str() + token.size() && !std::isfinite(value)) {
+            text[i] = '0';
+            std::fill(text.begin() + static_cast<std::ptrdiff_t>(i) + 1, text.begin() + static_cast<std::ptrdiff_t>(end), ' ');
+        }
+        i = end - 1;
+    }
 }
 
 struct TooDeep {};
@@ -79,7 +131,8 @@ struct TooDeep {};
 JsonObject JsonObject::Parse(std::wstring_view text)
 {
     auto document = std::make_shared<impl::Document>();
-    std::string const utf8 = Utf16ToUtf8(text);
+    std::string utf8 = Utf16ToUtf8(text);
+    NeutralizeOverflowingNumbers(utf8);
     try {
         // The callback refuses documents nested beyond the limit; the parser
         // itself is iterative, but nothing is gained by accepting them.

@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstdarg>
 #include <cstdio>
+#include <algorithm>
 #include <cwchar>
 
 namespace ovl::setup {
@@ -61,6 +62,34 @@ std::wstring FormatW(wchar_t const* format, ...)
     return result;
 }
 
+std::string Format(char const* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    va_list measure;
+    va_copy(measure, args);
+    int const length = std::vsnprintf(nullptr, 0, format, measure);
+    va_end(measure);
+    std::string result;
+    if (length > 0) {
+        result.resize(static_cast<size_t>(length));
+        std::vsnprintf(result.data(), result.size() + 1, format, args);
+    }
+    va_end(args);
+    return result;
+}
+
+std::wstring Excerpt(std::wstring_view text, size_t max)
+{
+    if (text.size() <= max)
+        return std::wstring(text);
+    if (max < 5)
+        return std::wstring(text.substr(0, max));
+    size_t const head = (max - 3) * 2 / 3;
+    size_t const tail = max - 3 - head;
+    return std::wstring(text.substr(0, head)) + L"..." + std::wstring(text.substr(text.size() - tail));
+}
+
 std::wstring JoinPath(std::wstring_view folder, std::wstring_view name)
 {
     std::wstring path(folder);
@@ -86,6 +115,14 @@ bool EqualsIgnoreAsciiCase(std::wstring_view a, std::wstring_view b) noexcept
             return false;
     }
     return true;
+}
+
+bool EqualsIgnoreCase(std::wstring_view a, std::wstring_view b) noexcept
+{
+    if (a.size() > INT_MAX || b.size() > INT_MAX)
+        return false;
+    return CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(), static_cast<int>(b.size()), TRUE) ==
+           CSTR_EQUAL;
 }
 
 } // namespace ovl::setup

@@ -21,6 +21,12 @@ std::string Utf16ToUtf8(std::wstring_view text);
 // printf-style formatting into a string of exactly the formatted length.
 // Use %ls for wide-string arguments.
 std::wstring FormatW(wchar_t const* format, ...);
+std::string Format(char const* format, ...);
+
+// At most max characters of text: longer texts keep their start and end
+// around "...", so that a message never quotes more than a short excerpt of
+// a document.
+std::wstring Excerpt(std::wstring_view text, size_t max = 60);
 
 // folder and name joined with exactly one path separator between them (none
 // added when folder already ends with one; name alone when folder is empty).
@@ -28,5 +34,9 @@ std::wstring JoinPath(std::wstring_view folder, std::wstring_view name);
 
 // Compares two texts, folding only the ASCII letters A-Z to a-z.
 bool EqualsIgnoreAsciiCase(std::wstring_view a, std::wstring_view b) noexcept;
+
+// Compares two texts as the file system compares names: ordinal, upper and
+// lower case of every letter alike.
+bool EqualsIgnoreCase(std::wstring_view a, std::wstring_view b) noexcept;
 
 } // namespace ovl::setup

@@ -278,10 +278,20 @@ TEST(ManifestHostile, HugeNumbersWhereStringsBelong)
     auto const big = Parse(LR"({"product-name": )" + std::wstring(300, L'9') + L"}");
     EXPECT_EQ(big.Hresult, winrt::IllegalMethodCall);
     EXPECT_NE(big.HresultMessage.find(L"\"product-name\" is a number"), std::wstring::npos);
-    // Beyond it: the document itself is rejected.
+    // Beyond it: still a number of the wrong type, with no digits echoed.
     auto const huge = Parse(LR"({"product-name": )" + std::wstring(5000, L'9') + L"}");
-    EXPECT_EQ(huge.Hresult, winrt::WebInvalidJsonString);
-    EXPECT_NE(huge.HresultMessage.find(L"overflow"), std::wstring::npos) << huge.HresultMessage.c_str();
+    EXPECT_EQ(huge.Hresult, winrt::IllegalMethodCall);
+    EXPECT_NE(huge.HresultMessage.find(L"\"product-name\" is a number"), std::wstring::npos);
+    EXPECT_LT(huge.HresultMessage.size(), 100u);
+}
+
+TEST(ManifestHostile, HugeNumbersInKeysNobodyReads)
+{
+    // Extra keys and their values are ignored, however large the number.
+    auto const o = Parse(LR"({"product-name": "P", "website-url": "W", "download-page-url": "D", "size": )" +
+                         std::wstring(5000, L'9') + LR"(, "limit": 1e99999, "releases": []})");
+    ASSERT_TRUE(o.Value.has_value()) << o.RuntimeError << " " << std::string(o.HresultMessage.begin(), o.HresultMessage.end());
+    EXPECT_EQ(o.Value->ProductName, L"P");
 }
 
 TEST(ManifestHostile, InvalidUtf8InStringsBecomesReplacementCharacters)

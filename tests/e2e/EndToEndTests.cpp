@@ -48,11 +48,11 @@ void PublishManifest(std::string const& mirrorPath)
     ovl::test::WriteBytes((Root() / L"updates" / L"v9" / L"manifest.test.json").wstring(), manifest);
 }
 
-void PublishPackage(wchar_t const* name, wchar_t const* installer)
+void PublishPackage(wchar_t const* name, wchar_t const* installer, std::string const& entryName = "Setup.exe")
 {
     std::string const bytes = ovl::test::ReadBytes(installer);
     ovl::test::ZipEntry entry;
-    entry.Name = "Setup.exe";
+    entry.Name = entryName;
     entry.Data.assign(bytes.begin(), bytes.end());
     auto const zip = ovl::test::MakeZip({entry});
     ovl::test::WriteBytes((Root() / name).wstring(), std::string(zip.begin(), zip.end()));
@@ -405,6 +405,75 @@ TEST_F(EndToEnd, TenStallsEndTheRunWithTheStallMessage)
     run.Press();
     EXPECT_EQ(run.ExitCode(), 0x80000000u);
     EXPECT_FALSE(ovl::test::FileExists(run.Report()));
+}
+
+// Another program plants a DLL beside the installer while the package
+// downloads: the installer is not started. Under Wine the folder's access
+// control list keeps nobody out (Wine keeps none on files), so the check
+// before the launch is what is seen here.
+TEST_F(EndToEnd, AFilePlantedInTheFolderStopsTheInstaller)
+{
+    PublishManifest("/pkg-signed.zip?slow_body=300");
+    AppRun run({L"/SkipInitialPrompt", ReportArg});
+    std::wstring const downloading = std::wstring(L"Downloading ") + DisplayNameW + L"...";
+    EXPECT_EQ(run.WaitForStatus(downloading), downloading);
+    auto const folders = RunFolders();
+    ASSERT_EQ(folders.size(), 1u);
+    std::wstring const planted = folders[0] + L"\\version.dll";
+    ovl::test::WriteBytes(planted, "not ours");
+    std::wstring const expected = L"Installation failed. There was an unhandled exception:\r\n\r\n"
+                                  L"The download folder was changed by another program";
+    EXPECT_EQ(run.WaitForStatus(expected), expected);
+    run.Press();
+    EXPECT_EQ(run.ExitCode(), 0x80000000u);
+    EXPECT_FALSE(ovl::test::FileExists(run.Report())) << "the installer was started";
+    // What is ours is gone; the planted file, not ours to delete, keeps the folder.
+    std::vector<std::wstring> left;
+    for (auto const& entry : fs::directory_iterator(folders[0]))
+        left.push_back(entry.path().filename().wstring());
+    EXPECT_EQ(left, std::vector<std::wstring>{L"version.dll"});
+    fs::remove_all(folders[0]);
+}
+
+// Under Wine the location of a file whose path has 264 characters or more
+// cannot be resolved: the run fails, and still leaves nothing behind.
+TEST_F(EndToEnd, AnInstallerWhoseLocationCannotBeResolvedLeavesNothing)
+{
+    PublishPackage(L"pkg-long-name.zip", OVL_SIGNED_INSTALLER, std::string(251, 'n') + ".exe");
+    PublishManifest("/pkg-long-name.zip");
+    AppRun run({L"/SkipInitialPrompt", ReportArg});
+    std::wstring const expected = L"Installation failed. There was an unhandled exception:\r\n\r\n"
+                                  L"Could not resolve the location of the file";
+    EXPECT_EQ(run.WaitForStatus(expected), expected);
+    run.Press();
+    EXPECT_EQ(run.ExitCode(), 0x80000000u);
+}
+
+// A run that was killed left its folder with a partial package; a second run
+// is under way. A new run removes the first and leaves the second alone, which
+// then finishes as if nothing had happened.
+TEST_F(EndToEnd, AbandonedFoldersAreRemovedAndLiveRunsLeftAlone)
+{
+    wchar_t temp[MAX_PATH + 1];
+    GetTempPathW(MAX_PATH + 1, temp);
+    std::wstring const abandoned = std::wstring(temp) + L"OvlSetupDownloader.{0F0E0D0C-0B0A-0908-0706-050403020100}";
+    fs::create_directory(abandoned);
+    ovl::test::WriteBytes(abandoned + L"\\orvelle.install.zip", "partial");
+
+    PublishManifest("/pkg-signed.zip?slow_body=300");
+    AppRun slow({L"/Passive", ReportArg}); // its package takes seconds to download
+    std::wstring const downloading = std::wstring(L"Downloading ") + DisplayNameW + L"...";
+    EXPECT_EQ(slow.WaitForStatus(downloading), downloading);
+    ASSERT_FALSE(fs::exists(abandoned)) << "the abandoned folder was not removed";
+    auto const live = RunFolders();
+    ASSERT_EQ(live.size(), 1u);
+
+    PublishManifest("/pkg-signed.zip");
+    AppRun quick({L"/Passive"});
+    EXPECT_EQ(quick.ExitCode(), 0x60000000u);
+    EXPECT_TRUE(fs::exists(live[0])) << "a live run's folder was removed";
+    EXPECT_EQ(slow.ExitCode(), 0x60000000u);
+    EXPECT_FALSE(ReportedArguments(slow.Report()).empty()) << "the slower run's installer did not run";
 }
 
 TEST_F(EndToEnd, ServerAnsweringNotFound)

@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <filesystem>
 #include <set>
 #include <stdexcept>
@@ -143,6 +145,9 @@ TEST(Extraction, HostileArchives)
     ZipEntry lyingZstd = Entry("Setup.exe", SampleContent(20000), ovl::test::Zstd);
     lyingZstd.DeclaredSize = 30000;
     Bytes const good = MakeZip({Entry("Setup.exe", SampleContent(20000))});
+    ZipEntry aes = Entry("Setup.exe", SampleContent(100), ovl::test::Aes);
+    aes.Flags = 1; // encrypted
+    aes.Extra = {0x01, 0x99, 7, 0, 2, 0, 'A', 'E', 3, 0, 0}; // AE-2, AES-256, stored
     Bytes truncated(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(good.size() / 2));
 
     struct Row {
@@ -171,6 +176,18 @@ TEST(Extraction, HostileArchives)
          "Could not find installer EXE in the downloaded ZIP"},
         {"method nothing decodes", MakeZip({Entry("Setup.exe", SampleContent(100), ovl::test::Ppmd)}),
          "Failed to extract file from ZIP"},
+        {"empty package file", Bytes{}, "Could not open ZIP file"},
+        {"strong encryption marker without its data", MakeZip({Entry("Setup.exe", SampleContent(100), ovl::test::Aes)}),
+         "Failed to extract file from ZIP"},
+        {"AES-encrypted", MakeZip({aes}), "Failed to extract file from ZIP"},
+        {"device name", MakeZip({Entry("NUL.exe", SampleContent(10))}), Unusable},
+        {"device name, other case", MakeZip({Entry("bin/con.exe", SampleContent(10))}), Unusable},
+        {"device name with a number", MakeZip({Entry("Com1.exe", SampleContent(10))}), Unusable},
+        {"device name with two extensions", MakeZip({Entry("lpt9.tar.exe", SampleContent(10))}), Unusable},
+        {"device name and a blank", MakeZip({Entry("aux .exe", SampleContent(10))}), Unusable},
+        {"device name with a superscript", MakeZip({Entry("COM\xC2\xB9.exe", SampleContent(10))}), Unusable},
+        {"not quite a device name", MakeZip({Entry("console.exe", SampleContent(10))}), nullptr},
+        {"nor this one", MakeZip({Entry("com10.exe", SampleContent(10))}), nullptr},
     };
     for (auto const& row : rows) {
         TempDir dir;
@@ -189,6 +206,94 @@ TEST(Extraction, HostileArchives)
         }
         EXPECT_TRUE(o.FilesLeft.empty()) << row.Description << ": a file was left behind";
     }
+}
+
+// Names are the raw bytes of the central directory: a Unicode Path extra
+// field naming something else changes neither the choice nor the name.
+TEST(Extraction, NamesAreTheCentralDirectorysOwnBytes)
+{
+    {
+        TempDir dir;
+        ZipEntry entry = Entry("Setup.exe", SampleContent(100));
+        entry.Extra = ovl::test::UnicodePathField("Setup.exe", "Other.exe");
+        auto const o = Extract(dir, MakeZip({entry}));
+        ASSERT_EQ(o.Error, "");
+        EXPECT_EQ(o.InstallerPath, dir.File(L"Setup.exe"));
+    }
+    {
+        TempDir dir;
+        ZipEntry entry = Entry("readme.txt", SampleContent(100));
+        entry.Extra = ovl::test::UnicodePathField("readme.txt", "Setup.exe");
+        EXPECT_EQ(Extract(dir, MakeZip({entry})).Error, "Could not find installer EXE in the downloaded ZIP");
+    }
+}
+
+// An entry that says its name is UTF-8 but holds ill-formed bytes in its name
+// or comment does not spoil the archive: bad bytes become U+FFFD.
+TEST(Extraction, IllFormedUtf8UnderTheUtf8Flag)
+{
+    TempDir dir;
+    ZipEntry entry = Entry("Set\xFFup.exe", SampleContent(100));
+    entry.Flags = 0x800;
+    entry.Comment = "bad \xC3\x28 comment";
+    ZipEntry other = Entry("readme.txt", SampleContent(10));
+    other.Flags = 0x800;
+    other.Comment = "\xE2\x82";
+    auto const o = Extract(dir, MakeZip({other, entry}));
+    ASSERT_EQ(o.Error, "");
+    EXPECT_EQ(o.InstallerPath, dir.File(L"Set\uFFFDup.exe"));
+}
+
+TEST(Extraction, ZstandardInSeveralFrames)
+{
+    TempDir dir;
+    Bytes const content = SampleContent(300000, 3);
+    ZipEntry entry = Entry("Setup.exe", content, ovl::test::Zstd);
+    entry.ZstdFrames = 3;
+    auto const o = Extract(dir, MakeZip({entry}));
+    ASSERT_EQ(o.Error, "");
+    EXPECT_EQ(o.Content, content);
+}
+
+// An entry that inflates to far more than it declares is stopped as soon as
+// the writing passes the declared size: it never fills the disk.
+TEST(Extraction, ADeflateBombIsStoppedAtItsDeclaredSize)
+{
+    TempDir dir;
+    ZipEntry bomb = Entry("Setup.exe", Bytes(256 << 20, 0)); // 256 MiB of zeros, about 256 KiB deflated
+    bomb.DeclaredSize = 1 << 20;
+    Bytes const zip = MakeZip({bomb});
+    std::atomic<bool> done{false};
+    std::atomic<std::uint64_t> largest{0};
+    std::thread watcher([&] {
+        while (!done) {
+            WIN32_FILE_ATTRIBUTE_DATA data{};
+            if (GetFileAttributesExW(dir.File(L"Setup.exe").c_str(), GetFileExInfoStandard, &data)) {
+                std::uint64_t const size = (std::uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow;
+                largest = std::max<std::uint64_t>(largest, size);
+            }
+            Sleep(1);
+        }
+    });
+    auto const o = Extract(dir, zip);
+    done = true;
+    watcher.join();
+    std::printf("a deflate bomb declaring 1 MiB: %zu bytes packed, at most %llu bytes written\n", zip.size(),
+                static_cast<unsigned long long>(largest.load()));
+    EXPECT_EQ(o.Error, "The installer in the ZIP is not the size the ZIP says it is");
+    EXPECT_LE(largest.load(), (1u << 20) + 65535u);
+    EXPECT_TRUE(o.FilesLeft.empty());
+}
+
+TEST(Extraction, AnInstallerLargerThanTheFreeSpaceIsNotStarted)
+{
+    TempDir dir;
+    ZipEntry huge = Entry("Setup.exe", SampleContent(1000));
+    huge.Zip64 = true;
+    huge.DeclaredSize = std::int64_t{1} << 60; // an exabyte: more than any disk holds
+    auto const o = Extract(dir, MakeZip({huge}));
+    EXPECT_EQ(o.Error, "There is not enough free disk space to unpack the installer");
+    EXPECT_TRUE(o.FilesLeft.empty());
 }
 
 TEST(Extraction, ExistingFileAtTheTargetIsLeftUntouched)

@@ -7,6 +7,7 @@
 #include <zlib.h>
 #include <zstd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
@@ -16,7 +17,7 @@ namespace ovl::test {
 
 using Bytes = std::vector<std::uint8_t>;
 
-enum Method : std::uint16_t { Stored = 0, Deflate = 8, Bzip2 = 12, Lzma = 14, Zstd = 93, Xz = 95, Ppmd = 98 };
+enum Method : std::uint16_t { Stored = 0, Deflate = 8, Bzip2 = 12, Lzma = 14, Zstd = 93, Xz = 95, Ppmd = 98, Aes = 99 };
 
 inline Bytes Compress(Method method, Bytes const& data)
 {
@@ -24,6 +25,7 @@ inline Bytes Compress(Method method, Bytes const& data)
     switch (method) {
     case Stored:
     case Ppmd:
+    case Aes:
         return data;
     case Deflate: {
         z_stream z{};
@@ -88,7 +90,44 @@ struct ZipEntry {
     std::int64_t DeclaredSize = -1; // uncompressed size in the headers
     bool CorruptCrc = false;
     std::uint16_t Flags = 0;
+    Bytes Extra;          // extra fields, in both headers
+    std::string Comment;  // the entry's comment in the central directory
+    int ZstdFrames = 1;   // Zstandard data made of this many frames
+    bool Zip64 = false;   // sizes in a Zip64 extra field (DeclaredSize may then exceed 4 GiB)
 };
+
+// Zstandard data in several frames, one after the other.
+inline Bytes CompressZstdFrames(Bytes const& data, int frames)
+{
+    Bytes out;
+    size_t const piece = (data.size() + static_cast<size_t>(frames) - 1) / static_cast<size_t>(frames);
+    for (size_t start = 0; start < data.size(); start += piece) {
+        size_t const n = std::min(piece, data.size() - start);
+        Bytes frame(ZSTD_compressBound(n));
+        frame.resize(ZSTD_compress(frame.data(), frame.size(), data.data() + start, n, 9));
+        out.insert(out.end(), frame.begin(), frame.end());
+    }
+    return out;
+}
+
+// An Info-ZIP Unicode Path extra field (0x7075) naming the entry, with the
+// CRC-32 of the header's own name bytes so that readers that honour it do.
+inline Bytes UnicodePathField(std::string const& headerName, std::string const& unicodeName)
+{
+    Bytes field;
+    field.push_back(0x75);
+    field.push_back(0x70);
+    std::uint16_t const size = static_cast<std::uint16_t>(5 + unicodeName.size());
+    field.push_back(static_cast<std::uint8_t>(size));
+    field.push_back(static_cast<std::uint8_t>(size >> 8));
+    field.push_back(1); // version
+    std::uint32_t const crc =
+        static_cast<std::uint32_t>(crc32(0, reinterpret_cast<Bytef const*>(headerName.data()), static_cast<uInt>(headerName.size())));
+    for (int i = 0; i < 4; ++i)
+        field.push_back(static_cast<std::uint8_t>(crc >> (8 * i)));
+    field.insert(field.end(), unicodeName.begin(), unicodeName.end());
+    return field;
+}
 
 inline void Put16(Bytes& b, std::uint32_t v)
 {
@@ -106,12 +145,24 @@ inline Bytes MakeZip(std::vector<ZipEntry> const& entries)
     Bytes zip;
     Bytes directory;
     for (auto const& entry : entries) {
-        Bytes const packed = Compress(entry.CompressionMethod, entry.Data);
+        Bytes const packed = entry.ZstdFrames > 1 ? CompressZstdFrames(entry.Data, entry.ZstdFrames)
+                                                  : Compress(entry.CompressionMethod, entry.Data);
         std::uint32_t crc = static_cast<std::uint32_t>(crc32(0, entry.Data.data(), static_cast<uInt>(entry.Data.size())));
         if (entry.CorruptCrc)
             crc ^= 0x5A5A5A5A;
-        std::uint32_t const size =
-            static_cast<std::uint32_t>(entry.DeclaredSize >= 0 ? entry.DeclaredSize : static_cast<std::int64_t>(entry.Data.size()));
+        std::uint64_t const size64 =
+            static_cast<std::uint64_t>(entry.DeclaredSize >= 0 ? entry.DeclaredSize : static_cast<std::int64_t>(entry.Data.size()));
+        std::uint32_t const size = entry.Zip64 ? 0xFFFFFFFFu : static_cast<std::uint32_t>(size64);
+        std::uint32_t const packedSize = entry.Zip64 ? 0xFFFFFFFFu : static_cast<std::uint32_t>(packed.size());
+        Bytes extra = entry.Extra;
+        if (entry.Zip64) {
+            Put16(extra, 0x0001);
+            Put16(extra, 16);
+            Put32(extra, static_cast<std::uint32_t>(size64));
+            Put32(extra, static_cast<std::uint32_t>(size64 >> 32));
+            Put32(extra, static_cast<std::uint32_t>(packed.size()));
+            Put32(extra, 0);
+        }
         std::uint16_t const flags = static_cast<std::uint16_t>(entry.Flags | (entry.CompressionMethod == Lzma ? 2 : 0));
         std::uint32_t const offset = static_cast<std::uint32_t>(zip.size());
         std::uint16_t const version = entry.CompressionMethod == Lzma || entry.CompressionMethod == Xz ||
@@ -126,11 +177,12 @@ inline Bytes MakeZip(std::vector<ZipEntry> const& entries)
         Put16(zip, 0);
         Put16(zip, 0x21);
         Put32(zip, crc);
-        Put32(zip, static_cast<std::uint32_t>(packed.size()));
+        Put32(zip, packedSize);
         Put32(zip, size);
         Put16(zip, static_cast<std::uint32_t>(entry.Name.size()));
-        Put16(zip, 0);
+        Put16(zip, static_cast<std::uint32_t>(extra.size()));
         zip.insert(zip.end(), entry.Name.begin(), entry.Name.end());
+        zip.insert(zip.end(), extra.begin(), extra.end());
         zip.insert(zip.end(), packed.begin(), packed.end());
 
         Put32(directory, 0x02014b50);
@@ -141,16 +193,18 @@ inline Bytes MakeZip(std::vector<ZipEntry> const& entries)
         Put16(directory, 0);
         Put16(directory, 0x21);
         Put32(directory, crc);
-        Put32(directory, static_cast<std::uint32_t>(packed.size()));
+        Put32(directory, packedSize);
         Put32(directory, size);
         Put16(directory, static_cast<std::uint32_t>(entry.Name.size()));
-        Put16(directory, 0);
-        Put16(directory, 0);
+        Put16(directory, static_cast<std::uint32_t>(extra.size()));
+        Put16(directory, static_cast<std::uint32_t>(entry.Comment.size()));
         Put16(directory, 0);
         Put16(directory, 0);
         Put32(directory, 0);
         Put32(directory, offset);
         directory.insert(directory.end(), entry.Name.begin(), entry.Name.end());
+        directory.insert(directory.end(), extra.begin(), extra.end());
+        directory.insert(directory.end(), entry.Comment.begin(), entry.Comment.end());
     }
     std::uint32_t const directoryOffset = static_cast<std::uint32_t>(zip.size());
     zip.insert(zip.end(), directory.begin(), directory.end());

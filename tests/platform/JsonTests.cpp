@@ -132,8 +132,26 @@ TEST(Json, HugeNumbersAreNumbersNotStrings)
     auto const json = JsonObject::Parse(L"{\"big\": 123456789012345678901234567890123456789, \"e\": 1e300}");
     EXPECT_EQ(Raised([&] { json.GetNamedString(L"big"); }).code(), IllegalMethodCall);
     EXPECT_EQ(Raised([&] { json.GetNamedString(L"e"); }).code(), IllegalMethodCall);
-    // Beyond the range of a double: the parser rejects the document.
-    EXPECT_EQ(Raised([&] { JsonObject::Parse(L"{\"x\": 1e99999}"); }).code(), WebInvalidJsonString);
+    // Beyond the range of a double: still a number, where a string is needed
+    // a number of the wrong type, and elsewhere ignored like any other value.
+    auto const beyond = JsonObject::Parse(L"{\"x\": 1e99999, \"y\": -" + std::wstring(5000, L'9') + L".5e10, \"s\": \"1e99999\"}");
+    EXPECT_EQ(Raised([&] { beyond.GetNamedString(L"x"); }).code(), IllegalMethodCall);
+    EXPECT_EQ(Raised([&] { beyond.GetNamedString(L"y"); }).code(), IllegalMethodCall);
+    EXPECT_EQ(beyond.GetNamedString(L"s"), L"1e99999"); // inside a string, text stays text
+    // A syntax error after one is reported where it is, as after any number.
+    auto const after = Raised([&] { JsonObject::Parse(L"{\"x\": 1e99999, \"y\": 01}"); });
+    auto const plain = Raised([&] { JsonObject::Parse(L"{\"x\": 1234567, \"y\": 01}"); });
+    EXPECT_EQ(after.code(), WebInvalidJsonString);
+    EXPECT_EQ(after.message(), plain.message());
+}
+
+TEST(Json, MessagesQuoteOnlyAShortExcerpt)
+{
+    std::wstring const junk = L"{\"k\": \"" + std::wstring(100000, L'y'); // a string that never ends
+    auto const e = Raised([&] { JsonObject::Parse(junk); });
+    EXPECT_EQ(e.code(), WebInvalidJsonString);
+    EXPECT_LT(e.message().size(), 300u) << e.message().c_str();
+    EXPECT_NE(e.message().find(L"..."), std::wstring::npos) << e.message().c_str();
 }
 
 TEST(Json, NestingUpToTheLimitParses)

@@ -1,6 +1,8 @@
-// Tries one kind of access to a file from a process of its own, for tests of
-// the sharing rules: file-probe.exe read|write|delete|rename PATH
-// Exits with 0 on success, else with the Windows error code.
+// Tries one kind of access to a file or folder from a process of its own, for
+// tests of the sharing rules:
+//   file-probe.exe read|write|delete|rename|remove-folder|create-in PATH
+// (create-in creates PATH\planted.dll). Exits with 0 on success, else with
+// the Windows error code.
 #include <windows.h>
 
 #include <string>
@@ -24,5 +26,15 @@ int wmain(int argc, wchar_t** argv)
         return DeleteFileW(path) ? 0 : static_cast<int>(GetLastError());
     if (action == L"rename")
         return MoveFileW(path, (std::wstring(path) + L".renamed").c_str()) ? 0 : static_cast<int>(GetLastError());
+    if (action == L"remove-folder")
+        return RemoveDirectoryW(path) ? 0 : static_cast<int>(GetLastError());
+    if (action == L"create-in") {
+        HANDLE file = CreateFileW((std::wstring(path) + L"\\planted.dll").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file == INVALID_HANDLE_VALUE)
+            return static_cast<int>(GetLastError());
+        CloseHandle(file);
+        return 0;
+    }
     return 87;
 }
