@@ -1,6 +1,5 @@
 #include "catalogue/AppPackage.h"
 
-#include "catalogue/Manifest.h"
 #include "catalogue/SystemInfo.h"
 #include "download/HttpDownload.h"
 #include "platform/Text.h"
@@ -10,6 +9,15 @@
 extern "C" NTSYSAPI LONG NTAPI RtlGetVersion(PRTL_OSVERSIONINFOW versionInformation);
 
 namespace ovl::setup {
+
+ReleaseManifest DecodeManifest(std::vector<std::uint8_t> const& body)
+{
+    // Malformed UTF-8 becomes U+FFFD; a byte order mark stays as U+FEFF.
+    auto const text = TryUtf8ToUtf16(std::string_view(reinterpret_cast<char const*>(body.data()), body.size()));
+    if (!text)
+        throw std::runtime_error("Failed to decode manifest JSON");
+    return ParseManifest(*text);
+}
 
 DownloadInfo AppPackage::GetDownloadInfo(std::function<void(double)> const& progress, CancelFlag const& cancel) const
 {
@@ -27,14 +35,7 @@ DownloadInfo AppPackage::GetDownloadInfo(std::function<void(double)> const& prog
     if (progress)
         adapter = [&progress](DownloadProgress const& p) { progress(p.percent); };
 
-    std::vector<std::uint8_t> const body = DownloadBytes(url, ManifestSizeLimit, adapter, cancel);
-
-    // Malformed UTF-8 becomes U+FFFD; a byte order mark stays as U+FEFF.
-    auto const text = TryUtf8ToUtf16(std::string_view(reinterpret_cast<char const*>(body.data()), body.size()));
-    if (!text)
-        throw std::runtime_error("Failed to decode manifest JSON");
-
-    ReleaseManifest const manifest = ParseManifest(*text);
+    ReleaseManifest const manifest = DecodeManifest(DownloadBytes(url, ManifestSizeLimit, adapter, cancel));
     Release const& release = manifest.FindRelease(Milestone);
     // Converted only now, so that a missing release is reported first.
     ReleaseFile const& file = release.FindFile(ToReleaseArchitecture(architecture));

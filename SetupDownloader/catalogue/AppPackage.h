@@ -1,6 +1,7 @@
 #pragma once
 // The package request and the choice of what to download for it.
 
+#include "catalogue/Manifest.h"
 #include "catalogue/Version.h"
 #include "controller/Outcome.h"
 
@@ -20,6 +21,11 @@ struct DownloadInfo {
     std::wstring Url;         // the chosen mirror of the chosen file
     std::wstring DisplayName; // the chosen release's "display-name"
 };
+
+// The manifest as the downloader reads it from the bytes it fetched: decoded
+// from UTF-8 (malformed sequences become U+FFFD; an empty body fails with
+// "Failed to decode manifest JSON") and parsed.
+ReleaseManifest DecodeManifest(std::vector<std::uint8_t> const& body);
 
 // Runs a callable exactly once before returning (on the UI thread, in the workflow).
 using RunOnUi = std::function<void(std::function<void()>)>;

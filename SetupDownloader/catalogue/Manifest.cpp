@@ -66,6 +66,15 @@ ReleaseArchitecture ParseReleaseArchitecture(std::wstring_view text)
     throw std::runtime_error("Unknown architecture in manifest");
 }
 
+wchar_t const* GetReleaseArchitectureName(ReleaseArchitecture architecture) noexcept
+{
+    for (auto const& candidate : ArchitectureTexts) {
+        if (candidate.Value == architecture)
+            return candidate.Text;
+    }
+    return L"unknown";
+}
+
 ReleaseManifest ParseManifest(std::wstring_view text)
 {
     JsonObject const json = JsonObject::Parse(text);

@@ -59,6 +59,9 @@ AppMilestone ParseMilestone(std::wstring_view text);
 // "anycpu", "x64", "x86", "arm64", without regard to ASCII case.
 ReleaseArchitecture ParseReleaseArchitecture(std::wstring_view text);
 
+// The manifest's text of an architecture ("anycpu", "x64", "x86", "arm64").
+wchar_t const* GetReleaseArchitectureName(ReleaseArchitecture architecture) noexcept;
+
 // The compiled-in origin of the product website: scheme and host, no
 // trailing slash. Each executable links the origin it is built for.
 wchar_t const* GetWebsiteOrigin() noexcept;

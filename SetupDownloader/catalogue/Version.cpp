@@ -69,17 +69,31 @@ std::optional<std::uint16_t> ReadField(std::wstring_view field)
 
 } // namespace
 
+namespace {
+
+struct MilestoneNamed {
+    wchar_t const* Name;
+    AppMilestone Value;
+};
+constexpr MilestoneNamed MilestoneNames[] = {
+    {L"All", AppMilestone::All},   {L"Nightly", AppMilestone::Nightly}, {L"Alpha", AppMilestone::Alpha},
+    {L"Beta", AppMilestone::Beta}, {L"Stable", AppMilestone::Stable},
+};
+
+} // namespace
+
+wchar_t const* GetMilestoneName(AppMilestone milestone) noexcept
+{
+    for (auto const& candidate : MilestoneNames) {
+        if (candidate.Value == milestone)
+            return candidate.Name;
+    }
+    return L"unknown";
+}
+
 std::optional<AppMilestone> MilestoneFromName(std::wstring_view name) noexcept
 {
-    struct Named {
-        wchar_t const* Name;
-        AppMilestone Value;
-    };
-    static constexpr Named names[] = {
-        {L"All", AppMilestone::All},   {L"Nightly", AppMilestone::Nightly}, {L"Alpha", AppMilestone::Alpha},
-        {L"Beta", AppMilestone::Beta}, {L"Stable", AppMilestone::Stable},
-    };
-    for (auto const& candidate : names) {
+    for (auto const& candidate : MilestoneNames) {
         if (EqualsIgnoreAsciiCase(name, candidate.Name))
             return candidate.Value;
     }

@@ -52,4 +52,7 @@ enum class AppMilestone : std::int32_t {
 // without regard to ASCII letter case; none for any other text.
 std::optional<AppMilestone> MilestoneFromName(std::wstring_view name) noexcept;
 
+// "All", "Nightly", "Alpha", "Beta" or "Stable"; "unknown" for other values.
+wchar_t const* GetMilestoneName(AppMilestone milestone) noexcept;
+
 } // namespace ovl::setup

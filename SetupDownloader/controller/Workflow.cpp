@@ -97,10 +97,7 @@ ExitCode Controller::RunImpl()
     PostStage(L"Verifying " + info.DisplayName + L"...");
     LONG const status = VerifyFileSignature(installer.GetHandle(), installer.GetPath());
     if (status != 0)
-        return EndWithError(FormatW(L"The digital signature for Orvelle could not be verified. The download may have "
-                                    L"been corrupted. (0x%08X)",
-                                    static_cast<unsigned>(status)),
-                            ToExitCode(static_cast<std::int32_t>(status)));
+        return EndWithError(DescribeSignatureFailure(status), ToExitCode(static_cast<std::int32_t>(status)));
     ThrowIfCanceled(CancelRequested);
 
     PostTotalProgress(3);

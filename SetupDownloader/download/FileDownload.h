@@ -10,6 +10,6 @@
 namespace ovl::setup {
 
 void DownloadToPinnedFile(std::wstring_view url, PinnedFile& file, DownloadProgressCallback const& progress,
-                          CancelFlag const& cancel);
+                          CancelFlag const& cancel, ResponseObserver const& observer = {});
 
 } // namespace ovl::setup

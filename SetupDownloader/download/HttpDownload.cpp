@@ -51,7 +51,7 @@ struct TransferState {
 } // namespace
 
 std::uint64_t DownloadToSink(std::wstring_view url, DownloadProgressCallback const& progress, CancelFlag const& cancel,
-                             DownloadSink sink)
+                             DownloadSink sink, ResponseObserver const& observer)
 {
     // Set-up, once per call; its failures are not retried.
     Web::Http::Filters::HttpBaseProtocolFilter filter;
@@ -83,6 +83,8 @@ std::uint64_t DownloadToSink(std::wstring_view url, DownloadProgressCallback con
 
             HttpResponseMessage const response = WaitForAsync(
                 client.SendRequestAsync(request, Web::Http::HttpCompletionOption::ResponseHeadersRead), cancel);
+            if (observer)
+                observer(response);
 
             if (!response.IsSuccessStatusCode()) {
                 if (rangeRequested) {

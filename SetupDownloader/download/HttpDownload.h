@@ -28,6 +28,10 @@ using DownloadProgressCallback = std::function<void(DownloadProgress const&)>;
 // (chunk bytes, byte count, offset of the chunk's first byte in the body).
 using DownloadSink = std::function<void(std::uint8_t const* data, std::uint32_t count, std::uint64_t offset)>;
 
+// Sees every response an attempt receives, before the transfer logic judges
+// it (a publisher's check records statuses and headers with it).
+using ResponseObserver = std::function<void(winrt::Windows::Web::Http::HttpResponseMessage const&)>;
+
 inline constexpr std::int32_t MaxAttempts = 10;
 inline constexpr std::chrono::milliseconds RetryDelay{500};
 inline constexpr std::uint32_t ChunkSize = 65536;
@@ -37,7 +41,7 @@ inline constexpr DWORD CancelPollInterval = 50; // milliseconds
 // the implementation. Fails with winrt::hresult_error when the client or the
 // URL cannot be set up, CanceledException, or std::runtime_error.
 std::uint64_t DownloadToSink(std::wstring_view url, DownloadProgressCallback const& progress, CancelFlag const& cancel,
-                             DownloadSink sink);
+                             DownloadSink sink, ResponseObserver const& observer = {});
 
 // The whole body in memory, at most maxSize bytes ("The response is larger
 // than allowed" otherwise, after the usual attempts).

@@ -525,7 +525,7 @@ void VerifyPass(zip_t* archive, zip_uint64_t index, zip_stat_t const& stat, Pinn
 } // namespace
 
 PinnedFile ExtractInstaller(PinnedFile& zipFile, std::wstring const& folder, std::function<void(double)> const& progress,
-                            CancelFlag const& cancel)
+                            CancelFlag const& cancel, InstallerEntry* chosenEntry)
 {
     OpenedArchive opened;
     OpenArchive(zipFile, opened);
@@ -536,7 +536,10 @@ PinnedFile ExtractInstaller(PinnedFile& zipFile, std::wstring const& folder, std
         throw std::runtime_error("Could not find installer EXE in the downloaded ZIP");
     auto const& [index, stat] = *chosen;
 
-    std::wstring const fileName = UsableInstallerName(ZipNameToUtf16(stat.name));
+    std::wstring const entryName = ZipNameToUtf16(stat.name);
+    if (chosenEntry)
+        *chosenEntry = InstallerEntry{index, entryName};
+    std::wstring const fileName = UsableInstallerName(entryName);
     if (fileName.empty())
         throw std::runtime_error("The downloaded ZIP names its installer in a way that is not usable");
     CheckFreeSpace(folder, stat.size);

@@ -31,7 +31,14 @@ bool IsInstallerEntry(std::string_view name, std::int64_t size, std::int64_t com
 // space to unpack the installer", or CanceledException; on every failure the
 // partly written installer is deleted. The result is open
 // read-only at offset 0 and owns the file.
+// Which entry was taken: its index in the central directory and its name
+// (the raw bytes as UTF-16).
+struct InstallerEntry {
+    std::uint64_t Index = 0;
+    std::wstring Name;
+};
+
 PinnedFile ExtractInstaller(PinnedFile& zipFile, std::wstring const& folder, std::function<void(double)> const& progress,
-                            CancelFlag const& cancel);
+                            CancelFlag const& cancel, InstallerEntry* chosenEntry = nullptr);
 
 } // namespace ovl::setup

@@ -1,5 +1,7 @@
 #include "install/Signature.h"
 
+#include "platform/Text.h"
+
 #include <softpub.h>
 #include <wintrust.h>
 
@@ -34,6 +36,13 @@ LONG VerifyFileSignature(HANDLE file, std::wstring const& path) noexcept
     } catch (...) {
         return static_cast<LONG>(0x8007000E); // E_OUTOFMEMORY: the path could not be copied
     }
+}
+
+std::wstring DescribeSignatureFailure(LONG status)
+{
+    return FormatW(L"The digital signature for Orvelle could not be verified. The download may have been corrupted. "
+                   L"(0x%08X)",
+                   static_cast<unsigned>(status));
 }
 
 } // namespace ovl::setup

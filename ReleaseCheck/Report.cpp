@@ -1,0 +1,217 @@
+#include "ReleaseCheck/Report.h"
+
+#include "platform/Text.h"
+
+#include <nlohmann/json.hpp>
+
+#include <stdexcept>
+
+namespace ovl::setup {
+
+namespace {
+
+constexpr AppMilestone AllMilestones[] = {AppMilestone::All, AppMilestone::Nightly, AppMilestone::Alpha, AppMilestone::Beta,
+                                          AppMilestone::Stable};
+constexpr ReleaseArchitecture AskedArchitectures[] = {ReleaseArchitecture::X64, ReleaseArchitecture::Arm64};
+
+std::wstring VersionText(Version const& v)
+{
+    return FormatW(L"%u.%u.%u.%u", unsigned{v.Major}, unsigned{v.Minor}, unsigned{v.Build}, unsigned{v.Revision});
+}
+
+std::wstring Architecture(ReleaseArchitecture architecture) { return GetReleaseArchitectureName(architecture); }
+
+std::wstring Milestone(AppMilestone milestone) { return GetMilestoneName(milestone); }
+
+std::wstring MilestoneInManifest(AppMilestone milestone)
+{
+    std::wstring name = Milestone(milestone);
+    for (auto& c : name)
+        c = (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c;
+    return name;
+}
+
+std::wstring FilesText(Release const& release)
+{
+    std::wstring text;
+    for (auto const& file : release.Files) {
+        if (!text.empty())
+            text += L", ";
+        text += FormatW(L"%ls (%zu mirror%ls)", Architecture(file.Architecture).c_str(), file.MirrorUrls.size(),
+                        file.MirrorUrls.size() == 1 ? L"" : L"s");
+    }
+    return text.empty() ? L"no files" : text;
+}
+
+std::wstring ChoiceText(Choice const& choice)
+{
+    if (!choice.ChosenRelease)
+        return choice.Error;
+    return FormatW(L"%ls, the %ls file, %zu mirror%ls", choice.ChosenRelease->DisplayName.c_str(),
+                   Architecture(choice.ChosenFile->Architecture).c_str(), choice.ChosenFile->MirrorUrls.size(),
+                   choice.ChosenFile->MirrorUrls.size() == 1 ? L"" : L"s");
+}
+
+std::wstring MirrorText(MirrorCheck const& mirror)
+{
+    std::wstring text = mirror.Url + L": ";
+    if (mirror.Status)
+        text += FormatW(L"status %u, ", *mirror.Status);
+    text += FormatW(L"%llu bytes in %.2f s, ranges %ls", static_cast<unsigned long long>(mirror.Bytes), mirror.Seconds,
+                    mirror.AcceptsRanges ? L"accepted" : L"not accepted");
+    if (!mirror.Entry.empty())
+        text += FormatW(L"; installer %ls, %llu bytes", mirror.Entry.c_str(),
+                        static_cast<unsigned long long>(mirror.InstallerBytes));
+    if (mirror.Signature && *mirror.Signature == 0)
+        text += L"; signature valid";
+    if (!mirror.Error.empty())
+        text += L"; " + mirror.Error;
+    return text;
+}
+
+std::string Utf8(std::wstring const& text) { return Utf16ToUtf8(text); }
+
+} // namespace
+
+std::vector<Choice> ChooseAll(ReleaseManifest const& manifest, CheckOptions const& options)
+{
+    std::vector<AppMilestone> milestones(std::begin(AllMilestones), std::end(AllMilestones));
+    if (options.Milestone)
+        milestones = {*options.Milestone};
+    std::vector<ReleaseArchitecture> architectures(std::begin(AskedArchitectures), std::end(AskedArchitectures));
+    if (options.Architecture)
+        architectures = {*options.Architecture};
+
+    std::vector<Choice> choices;
+    for (AppMilestone const milestone : milestones) {
+        for (ReleaseArchitecture const architecture : architectures) {
+            Choice choice;
+            choice.Milestone = milestone;
+            choice.Architecture = architecture;
+            // In the downloader's order: the release, the file, a mirror.
+            try {
+                Release const& release = manifest.FindRelease(milestone);
+                ReleaseFile const& file = release.FindFile(architecture);
+                if (file.MirrorUrls.empty())
+                    throw std::runtime_error("No download mirrors available");
+                choice.ChosenRelease = &release;
+                choice.ChosenFile = &file;
+            } catch (std::exception const& e) {
+                choice.Error = Utf8ToUtf16(e.what());
+            }
+            choices.push_back(choice);
+        }
+    }
+    return choices;
+}
+
+std::vector<std::wstring> Problems(CheckReport const& report)
+{
+    std::vector<std::wstring> problems;
+    if (!report.ManifestError.empty())
+        problems.push_back(L"manifest: " + report.ManifestError);
+    for (auto const& choice : report.Choices) {
+        if (!choice.ChosenRelease)
+            problems.push_back(Milestone(choice.Milestone) + L" " + Architecture(choice.Architecture) + L": " +
+                               choice.Error);
+    }
+    for (auto const& mirror : report.Mirrors) {
+        if (!mirror.Error.empty())
+            problems.push_back(mirror.Release + L" " + Architecture(mirror.Architecture) + L" " + mirror.Url + L": " +
+                               mirror.Error);
+    }
+    return problems;
+}
+
+std::wstring RenderText(CheckReport const& report)
+{
+    std::wstring text = FormatW(L"Manifest: %ls (%llu bytes)\n", report.Source.c_str(),
+                                static_cast<unsigned long long>(report.ManifestBytes));
+    if (report.Manifest) {
+        text += L"Product: " + report.Manifest->ProductName + L"\nReleases:\n";
+        for (auto const& release : report.Manifest->Releases)
+            text += FormatW(L"  %ls: version %ls, %ls; %ls\n", release.DisplayName.c_str(),
+                            VersionText(release.Version).c_str(), MilestoneInManifest(release.Milestone).c_str(),
+                            FilesText(release).c_str());
+        text += L"What the downloader chooses:\n";
+        for (auto const& choice : report.Choices)
+            text += FormatW(L"  %-8ls %-6ls %ls\n", Milestone(choice.Milestone).c_str(),
+                            Architecture(choice.Architecture).c_str(), ChoiceText(choice).c_str());
+    }
+    if (report.MirrorsChecked) {
+        text += L"Mirrors:\n";
+        for (auto const& mirror : report.Mirrors)
+            text += FormatW(L"  %ls %ls: %ls\n", mirror.Release.c_str(), Architecture(mirror.Architecture).c_str(),
+                            MirrorText(mirror).c_str());
+    }
+    auto const problems = Problems(report);
+    text += problems.empty() ? L"No problems found.\n" : FormatW(L"Problems (%zu):\n", problems.size());
+    for (auto const& problem : problems)
+        text += L"  problem: " + problem + L"\n";
+    return text;
+}
+
+std::string RenderJson(CheckReport const& report)
+{
+    nlohmann::ordered_json document;
+    document["manifest"] = {{"source", Utf8(report.Source)}, {"bytes", report.ManifestBytes}};
+    if (!report.ManifestError.empty())
+        document["manifest"]["error"] = Utf8(report.ManifestError);
+    if (report.Manifest) {
+        document["product"] = Utf8(report.Manifest->ProductName);
+        nlohmann::ordered_json releases = nlohmann::ordered_json::array();
+        for (auto const& release : report.Manifest->Releases) {
+            nlohmann::ordered_json files = nlohmann::ordered_json::array();
+            for (auto const& file : release.Files)
+                files.push_back({{"architecture", Utf8(Architecture(file.Architecture))}, {"mirrors", file.MirrorUrls.size()}});
+            releases.push_back({{"display-name", Utf8(release.DisplayName)},
+                                {"version", Utf8(VersionText(release.Version))},
+                                {"milestone", Utf8(MilestoneInManifest(release.Milestone))},
+                                {"files", files}});
+        }
+        document["releases"] = releases;
+        nlohmann::ordered_json choices = nlohmann::ordered_json::array();
+        for (auto const& choice : report.Choices) {
+            nlohmann::ordered_json entry = {{"milestone", Utf8(Milestone(choice.Milestone))},
+                                            {"architecture", Utf8(Architecture(choice.Architecture))}};
+            if (choice.ChosenRelease) {
+                entry["release"] = Utf8(choice.ChosenRelease->DisplayName);
+                entry["file"] = Utf8(Architecture(choice.ChosenFile->Architecture));
+                nlohmann::ordered_json urls = nlohmann::ordered_json::array();
+                for (auto const& url : choice.ChosenFile->MirrorUrls)
+                    urls.push_back(Utf8(url));
+                entry["mirrors"] = urls;
+            } else {
+                entry["error"] = Utf8(choice.Error);
+            }
+            choices.push_back(entry);
+        }
+        document["choices"] = choices;
+    }
+    if (report.MirrorsChecked) {
+        nlohmann::ordered_json mirrors = nlohmann::ordered_json::array();
+        for (auto const& mirror : report.Mirrors) {
+            nlohmann::ordered_json entry = {{"release", Utf8(mirror.Release)},
+                                            {"architecture", Utf8(Architecture(mirror.Architecture))},
+                                            {"url", Utf8(mirror.Url)},
+                                            {"status", mirror.Status ? nlohmann::ordered_json(*mirror.Status) : nullptr},
+                                            {"bytes", mirror.Bytes},
+                                            {"accepts-ranges", mirror.AcceptsRanges},
+                                            {"seconds", mirror.Seconds},
+                                            {"entry", Utf8(mirror.Entry)},
+                                            {"installer-bytes", mirror.InstallerBytes},
+                                            {"signature", mirror.Signature ? nlohmann::ordered_json(*mirror.Signature) : nullptr},
+                                            {"error", mirror.Error.empty() ? nullptr : nlohmann::ordered_json(Utf8(mirror.Error))}};
+            mirrors.push_back(entry);
+        }
+        document["mirrors"] = mirrors;
+    }
+    nlohmann::ordered_json problems = nlohmann::ordered_json::array();
+    for (auto const& problem : Problems(report))
+        problems.push_back(Utf8(problem));
+    document["problems"] = problems;
+    document["ok"] = problems.empty();
+    return document.dump(2) + "\n";
+}
+
+} // namespace ovl::setup
