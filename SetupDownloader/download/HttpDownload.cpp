@@ -72,9 +72,8 @@ std::uint64_t DownloadToSink(std::wstring_view url, DownloadProgressCallback con
             bool rangeRequested = false;
             if (state.attempt >= 1) {
                 if (state.acceptsRanges && state.received > 0) {
-                    wchar_t range[64];
-                    std::swprintf(range, 64, L"bytes=%llu-", static_cast<unsigned long long>(state.received));
-                    request.Headers().Insert(L"Range", range);
+                    request.Headers().Insert(
+                        L"Range", FormatW(L"bytes=%llu-", static_cast<unsigned long long>(state.received)));
                     rangeRequested = true;
                 } else {
                     state.received = 0;

@@ -6,6 +6,7 @@
 #include "entry/Configuration.h"
 #include "platform/Error.h"
 #include "platform/SystemFunctions.h"
+#include "platform/Text.h"
 #include "window/MainWindow.h"
 
 #include <windows.h>
@@ -14,11 +15,23 @@
 #include <objbase.h>
 #include <shellapi.h>
 
-#include <filesystem>
 #include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+// The handler std::terminate calls by default, in place of the library's
+// verbose one (which prints to a console this program does not have, and
+// brings the C++ demangler with it). Nothing should reach it; should
+// something, the process still ends with the code of a failure, after the
+// message of an unknown one.
+namespace __gnu_cxx {
+void __verbose_terminate_handler()
+{
+    MessageBoxW(nullptr, L"Unknown unhandled exception.", L"Error", MB_ICONERROR);
+    ExitProcess(0x80000000);
+}
+} // namespace __gnu_cxx
 
 namespace ovl::setup {
 
@@ -103,9 +116,9 @@ int Run()
     LocalFree(argv);
 
     // Beside the executable, never in the working directory.
-    std::filesystem::path const configurationPath =
-        std::filesystem::path(ExecutablePath()).parent_path() / ConfigurationFileName;
-    Configuration const configuration = ReadConfiguration(configurationPath.wstring());
+    std::wstring const executable = ExecutablePath();
+    std::wstring const folder = executable.substr(0, executable.find_last_of(L"\\/") + 1);
+    Configuration const configuration = ReadConfiguration(JoinPath(folder, ConfigurationFileName));
 
     auto window = std::make_unique<MainWindow>(GetModuleHandleW(nullptr));
     auto controller = std::make_unique<Controller>(*window, configuration, flags, std::move(installerArguments));
@@ -128,10 +141,9 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
     HRESULT const com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     if (FAILED(com)) {
         // Reported like the other failures at the entry, with its HRESULT.
-        wchar_t text[96];
-        std::swprintf(text, 96, L"Unhandled exception:\r\n\r\nCoInitializeEx failed (0x%08lX)",
-                      static_cast<unsigned long>(com));
-        MessageBoxW(nullptr, text, L"Error", MB_ICONERROR);
+        std::wstring const text =
+            FormatW(L"Unhandled exception:\r\n\r\nCoInitializeEx failed (0x%08lX)", static_cast<unsigned long>(com));
+        MessageBoxW(nullptr, text.c_str(), L"Error", MB_ICONERROR);
         return static_cast<int>(com);
     }
     EnablePerMonitorDpiAwareness();

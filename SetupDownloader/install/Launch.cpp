@@ -2,6 +2,7 @@
 
 #include "controller/Outcome.h"
 #include "platform/Handle.h"
+#include "platform/Text.h"
 
 #include <cstdio>
 #include <cwctype>
@@ -69,9 +70,7 @@ std::int32_t TryExec(std::wstring const& exe, std::vector<std::wstring> const& a
     if (!ok) {
         if (lastError == ERROR_CANCELLED)
             throw CanceledException(); // the user declined the elevation prompt
-        char message[64];
-        std::snprintf(message, sizeof(message), "ShellExecuteExW failed (0x%08lX)", lastError);
-        throw std::runtime_error(message);
+        throw std::runtime_error(Format("ShellExecuteExW failed (0x%08lX)", lastError));
     }
     if (!request.hProcess)
         throw std::runtime_error("The installer did not start");

@@ -64,7 +64,7 @@ nlohmann::json const& Named(nlohmann::json const& object, std::wstring_view name
 nlohmann::json const& Element(nlohmann::json const& array, std::uint32_t index)
 {
     if (index >= array.size())
-        throw hresult_error(Bounds, L"JSON array index " + std::to_wstring(index) + L" is out of bounds");
+        throw hresult_error(Bounds, ovl::setup::FormatW(L"JSON array index %u is out of bounds", index));
     return array[index];
 }
 
@@ -146,7 +146,7 @@ JsonObject JsonObject::Parse(std::wstring_view text)
             });
     } catch (TooDeep const&) {
         throw hresult_error(WebInvalidJsonString, L"Invalid JSON string: nested deeper than " +
-                                                      std::to_wstring(MaxNestingDepth) + L" levels");
+                                                      ovl::setup::FormatW(L"%d", MaxNestingDepth) + L" levels");
     } catch (nlohmann::json::exception const& e) {
         throw hresult_error(WebInvalidJsonString, L"Invalid JSON string: " + Describe(e));
     }
@@ -187,7 +187,7 @@ JsonObject JsonArray::GetObjectAt(std::uint32_t index) const
 {
     auto const& value = Element(Node(node_), index);
     if (!value.is_object())
-        ThrowWrongType(L"at index " + std::to_wstring(index), value, L"an object");
+        ThrowWrongType(ovl::setup::FormatW(L"at index %u", index), value, L"an object");
     return JsonObject(document_, &value);
 }
 
@@ -195,7 +195,7 @@ std::wstring JsonArray::GetStringAt(std::uint32_t index) const
 {
     auto const& value = Element(Node(node_), index);
     if (!value.is_string())
-        ThrowWrongType(L"at index " + std::to_wstring(index), value, L"a string");
+        ThrowWrongType(ovl::setup::FormatW(L"at index %u", index), value, L"a string");
     return Utf8ToUtf16(value.get_ref<std::string const&>());
 }
 

@@ -68,12 +68,12 @@ std::string Format(char const* format, ...)
     va_start(args, format);
     va_list measure;
     va_copy(measure, args);
-    int const length = std::vsnprintf(nullptr, 0, format, measure);
+    int const length = _vscprintf(format, measure);
     va_end(measure);
     std::string result;
     if (length > 0) {
         result.resize(static_cast<size_t>(length));
-        std::vsnprintf(result.data(), result.size() + 1, format, args);
+        _vsnprintf(result.data(), result.size(), format, args);
     }
     va_end(args);
     return result;

@@ -18,8 +18,8 @@ std::wstring Utf8ToUtf16(std::string_view text);
 // UTF-16 to UTF-8; unpaired surrogates become U+FFFD.
 std::string Utf16ToUtf8(std::wstring_view text);
 
-// printf-style formatting into a string of exactly the formatted length.
-// Use %ls for wide-string arguments.
+// printf-style formatting into a string of exactly the formatted length, by
+// the system's C runtime (msvcrt). Use %ls for wide-string arguments.
 std::wstring FormatW(wchar_t const* format, ...);
 std::string Format(char const* format, ...);
 

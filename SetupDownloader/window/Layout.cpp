@@ -1,5 +1,7 @@
 #include "window/Layout.h"
 
+#include "platform/Text.h"
+
 #include <algorithm>
 #include <cstdint>
 #include <cwchar>
@@ -74,12 +76,12 @@ std::wstring BuildWindowText(WindowTextState const& state)
     text += L"\r\n\r\n";
     text += state.Status;
     if (state.TaskVisible)
-        text += L"\r\nProgress: " + std::to_wstring(state.TaskProgress.value_or(0)) + L"%";
+        text += FormatW(L"\r\nProgress: %d%%", state.TaskProgress.value_or(0));
     if (state.TotalVisible) {
         int percent = 0;
         if (state.TotalRange > 0)
             percent = static_cast<int>(state.TotalPosition * 100.0 / state.TotalRange);
-        text += L"\r\nTotal progress: " + std::to_wstring(percent) + L"%";
+        text += FormatW(L"\r\nTotal progress: %d%%", percent);
     }
     if (state.ButtonEnabled) {
         text += L"\r\n[ ";
