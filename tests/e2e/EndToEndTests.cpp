@@ -48,11 +48,14 @@ void PublishManifest(std::string const& mirrorPath)
     ovl::test::WriteBytes((Root() / L"updates" / L"v9" / L"manifest.test.json").wstring(), manifest);
 }
 
-void PublishPackage(wchar_t const* name, wchar_t const* installer, std::string const& entryName = "Setup.exe")
+void PublishPackage(wchar_t const* name, wchar_t const* installer, std::string const& entryName = "Setup.exe",
+                    ovl::test::Method method = ovl::test::Deflate, int zstdFrames = 1)
 {
     std::string const bytes = ovl::test::ReadBytes(installer);
     ovl::test::ZipEntry entry;
     entry.Name = entryName;
+    entry.CompressionMethod = method;
+    entry.ZstdFrames = zstdFrames;
     entry.Data.assign(bytes.begin(), bytes.end());
     auto const zip = ovl::test::MakeZip({entry});
     ovl::test::WriteBytes((Root() / name).wstring(), std::string(zip.begin(), zip.end()));
@@ -239,6 +242,28 @@ TEST_F(EndToEnd, InstallerExitsWithZero)
         EXPECT_NE(argument, "/SkipInitialPrompt");
 }
 
+// Every method a package may use, unpacked by the shipped build's own
+// libraries (a read-only libzip, a decoder-only Zstandard built for size).
+TEST_F(EndToEnd, EveryCompressionMethodInstalls)
+{
+    struct Row {
+        wchar_t const* Package;
+        ovl::test::Method Method;
+        int Frames;
+    } const rows[] = {
+        {L"pkg-stored.zip", ovl::test::Stored, 1}, {L"pkg-bzip2.zip", ovl::test::Bzip2, 1},
+        {L"pkg-lzma.zip", ovl::test::Lzma, 1},     {L"pkg-xz.zip", ovl::test::Xz, 1},
+        {L"pkg-zstd.zip", ovl::test::Zstd, 3},
+    };
+    for (auto const& row : rows) {
+        PublishPackage(row.Package, OVL_SIGNED_INSTALLER, "Setup.exe", row.Method, row.Frames);
+        PublishManifest("/" + ovl::test::Narrow(row.Package));
+        AppRun run({L"/Passive", ReportArg});
+        EXPECT_EQ(run.ExitCode(), 0x60000000u) << ovl::test::Narrow(row.Package);
+        EXPECT_FALSE(ReportedArguments(run.Report()).empty()) << ovl::test::Narrow(row.Package);
+    }
+}
+
 TEST_F(EndToEnd, RestartRequiredPromptWithSuppressReboot)
 {
     PublishManifest("/pkg-signed.zip");
@@ -370,10 +395,12 @@ TEST_F(EndToEnd, CancelWhileTheServerStallsOrTrickles)
         char const* Query;
         std::uint64_t CancelAfter; // bytes the server has sent
     } const rows[] = {
-        {L"stall", "hang_after=300000&hang_ms=20000", 300000},
+        {L"stall", "hang_after=100000&hang_ms=20000", 100000},
         {L"trickle", "trickle=3001:500", 9003},
     };
     std::wstring const downloading = std::wstring(L"Downloading ") + DisplayNameW + L"...";
+    // The server must stop inside the body, not after it.
+    ASSERT_GT(ovl::test::ReadBytes((Root() / L"pkg-signed.zip").wstring()).size(), 2 * rows[0].CancelAfter);
     for (auto const& row : rows) {
         std::wstring const id = ovl::test::UniqueId(row.Name);
         PublishManifest("/pkg-signed.zip?id=" + ovl::test::Narrow(id) + "&" + row.Query);
