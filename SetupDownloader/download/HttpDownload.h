@@ -3,8 +3,8 @@
 // range where the server accepts them, streaming the body to a sink.
 
 #include "controller/Outcome.h"
-#include "platform/Handle.h"
 #include "platform/Http.h"
+#include "platform/Lock.h"
 
 #include <windows.h>
 
@@ -12,6 +12,8 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string_view>
 #include <vector>
@@ -35,7 +37,7 @@ using ResponseObserver = std::function<void(winrt::Windows::Web::Http::HttpRespo
 inline constexpr std::int32_t MaxAttempts = 10;
 inline constexpr std::chrono::milliseconds RetryDelay{500};
 inline constexpr std::uint32_t ChunkSize = 65536;
-inline constexpr DWORD CancelPollInterval = 50; // milliseconds
+inline constexpr std::chrono::milliseconds CancelPollInterval{50};
 
 // Downloads url and returns the body's total length; see the retry policy in
 // the implementation. Fails with winrt::hresult_error when the client or the
@@ -57,45 +59,52 @@ bool IsResumedAt(winrt::Windows::Web::Http::HttpResponseMessage const& response,
 // Waits for an operation, looking at the cancel flag and the operation's
 // stall rule every 50 ms; on a cancel it cancels the operation and returns
 // only once the operation has reported its end, then throws CanceledException.
+//
+// The completion handler wakes this frame through a lock and a condition
+// variable: unlike a kernel event (created, set, waited on and closed for
+// every read), they cost no system call when the result is already there,
+// and under Wine no round trip to the wineserver when it is not. The state
+// they share is owned by the handler as well, so that it outlives every use.
 template <typename T>
 T WaitForAsync(winrt::Windows::Foundation::IAsyncOperation<T> operation, CancelFlag const& cancel)
 {
-    UniqueHandle const owned(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    if (!owned)
-        throw std::runtime_error("CreateEventW failed");
-    HANDLE const event = owned.Get();
-
-    // The handler holds the event and a pointer to this frame's flag; it is
-    // invoked once, and this frame does not return (closing the event)
-    // before it has been, or before its failure has been seen.
-    struct Handler {
-        HANDLE Event;
-        bool* SetEventFailed;
+    struct Waiter {
+        SlimLock Lock;
+        ConditionVariable Done;
+        bool Completed = false;
     };
-    bool setEventFailed = false;
-    auto const handler = std::make_shared<Handler>(Handler{event, &setEventFailed});
-    operation.Completed([handler](winrt::Windows::Foundation::AsyncStatus) {
-        if (!SetEvent(handler->Event))
-            *handler->SetEventFailed = true;
-    });
-
-    for (;;) {
-        DWORD const waited = WaitForSingleObject(event, CancelPollInterval);
-        if (waited != WAIT_TIMEOUT) {
-            ThrowIfCanceled(cancel);
-            return operation.GetResults();
+    auto const waiter = std::make_shared<Waiter>();
+    operation.Completed([waiter](winrt::Windows::Foundation::AsyncStatus) {
+        {
+            std::lock_guard guard(waiter->Lock);
+            waiter->Completed = true;
         }
-        if (setEventFailed)
-            throw std::runtime_error("SetEvent failed");
+        waiter->Done.WakeAll();
+    });
+    auto waitForCompletion = [&waiter](std::optional<std::chrono::milliseconds> limit) {
+        std::lock_guard guard(waiter->Lock);
+        if (!waiter->Completed) {
+            if (limit)
+                waiter->Done.WaitFor(waiter->Lock, *limit);
+            else
+                while (!waiter->Completed)
+                    waiter->Done.Wait(waiter->Lock);
+        }
+        return waiter->Completed;
+    };
+
+    while (!waitForCompletion(CancelPollInterval)) {
         // An operation that has received nothing for the stall time fails by
         // itself now; its handler then ends this wait.
         operation.CheckStall();
         if (cancel.load(std::memory_order_acquire)) {
             operation.Cancel();
-            WaitForSingleObject(event, INFINITE);
+            waitForCompletion(std::nullopt);
             throw CanceledException();
         }
     }
+    ThrowIfCanceled(cancel);
+    return operation.GetResults();
 }
 
 } // namespace ovl::setup
