@@ -3,6 +3,7 @@
 #include "platform/InternetHandle.h"
 #include "platform/Lock.h"
 #include "platform/Proxy.h"
+#include "platform/ReadPacing.h"
 #include "platform/Text.h"
 
 #include <windows.h>
@@ -33,16 +34,34 @@ namespace {
 using ovl::setup::ConditionVariable;
 using ovl::setup::SlimLock;
 
-constexpr std::uint32_t MaxReadSize = 65536;
-// Chunks of the body read ahead of the reader: the network and the reader's
-// work on the previous chunk overlap.
-constexpr size_t ReadAhead = 4;
+using ovl::setup::MaxReadSize;
+// Bytes of the body read ahead of the reader: the network and the reader's
+// work on what came before overlap.
+constexpr size_t ReadAhead = MaxReadSize;
+// Emptied chunks kept for the next reads, so that a steady transfer allocates nothing.
+constexpr size_t MaxSpareChunks = 2;
 constexpr wchar_t UserAgent[] = L"Orvelle-SetupDownloader/" OVL_WIDEN(OVL_VERSION);
 constexpr hresult Stalled = FromWin32(ERROR_WINHTTP_TIMEOUT);
 constexpr wchar_t StalledMessage[] = L"The server stopped responding";
 // WinHTTP's own time-outs exceed the stall rule by this much, so that the
 // rule, not WinHTTP, ends a silent transfer.
 constexpr std::chrono::milliseconds TimeoutMargin{5000};
+
+// The performance counter, for timing reads (std::chrono's clocks would
+// bring the C runtime's clock functions along).
+std::int64_t PerformanceCount()
+{
+    LARGE_INTEGER count{};
+    QueryPerformanceCounter(&count);
+    return count.QuadPart;
+}
+
+std::chrono::microseconds TimeSince(std::int64_t start)
+{
+    LARGE_INTEGER frequency{};
+    QueryPerformanceFrequency(&frequency);
+    return std::chrono::microseconds((PerformanceCount() - start) * 1000000 / frequency.QuadPart);
+}
 
 // A description of a WinHTTP (or Win32) error for messages.
 std::wstring DescribeError(DWORD error)
@@ -230,7 +249,14 @@ struct RequestCore : std::enable_shared_from_this<RequestCore> {
     HINTERNET Connect = nullptr;
     HINTERNET Request = nullptr;
     bool AuthTried = false;
-    std::vector<std::uint8_t> IoBuffer = std::vector<std::uint8_t>(MaxReadSize); // WinHTTP writes here
+    // A piece of the body: WinHTTP reads into it, the reader takes from it.
+    struct Chunk {
+        std::shared_ptr<std::uint8_t[]> Data = std::make_shared_for_overwrite<std::uint8_t[]>(MaxReadSize);
+        size_t Size = 0;
+    };
+    // The chunk a read writes into; it belongs to the request, so that a read
+    // that a close does not abort still writes into live memory.
+    Chunk Reading;
 
     SlimLock Lock; // never held across a WinHTTP call
     ConditionVariable Changed;
@@ -243,13 +269,13 @@ struct RequestCore : std::enable_shared_from_this<RequestCore> {
     std::shared_ptr<AsyncState<HttpResponseMessage>> Send;
     std::shared_ptr<RequestHandle> PendingHandle;
     bool BodyWanted = false;
-    std::deque<std::vector<std::uint8_t>> Ready;
+    std::deque<Chunk> Ready;
     size_t ReadyOffset = 0; // already taken from Ready.front()
-    std::vector<std::vector<std::uint8_t>> Spare;
+    size_t ReadyBytes = 0;  // in Ready, not yet taken
+    std::vector<Chunk> Spare;
     bool Ended = false;
     DWORD BodyError = 0;
     std::shared_ptr<AsyncState<IBuffer>> Read;
-    IBuffer ReadTarget;
     std::uint32_t ReadLimit = 0;
 
     // On the request's thread.
@@ -269,7 +295,8 @@ struct RequestCore : std::enable_shared_from_this<RequestCore> {
     void Close();
     void Report(Event event, DWORD count, DWORD error);
     void OnHandleClosing();
-    std::uint32_t TakeReady(IBuffer& target, std::uint32_t limit); // with Lock held
+    IBuffer TakeReady(std::uint32_t limit); // with Lock held
+    bool MayReadAhead() const { return BodyWanted && ReadyBytes < ReadAhead; } // with Lock held
     static void CALLBACK OnStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID info, DWORD length);
 };
 
@@ -459,25 +486,28 @@ void RequestCore::FailSend(DWORD error)
     // Dropping the handle closes the request.
 }
 
-// Reads the body ahead of the reader, up to ReadAhead chunks of at most
-// 64 KiB, once it is wanted. WinHTTP reports every receive from the socket
-// (RESPONSE_RECEIVED), which keeps the stall rule's clock going while a read
-// collects its bytes; under Wine a read does not complete before its whole
-// count has come, so a stall loses what that read had collected, and the next
-// attempt resumes at the end of the last complete chunk.
+// Reads the body ahead of the reader, up to ReadAhead bytes, once it is
+// wanted, in reads paced by how fast the previous one came (ReadPacing.h).
+// WinHTTP reports every receive from the socket (RESPONSE_RECEIVED), which
+// keeps the stall rule's clock going while a read collects its bytes; under
+// Wine a read does not complete before its whole count has come, so a stall
+// loses what that read had collected, and the next attempt resumes at the end
+// of what the reader had taken.
 void RequestCore::ReadBody()
 {
+    std::uint32_t size = ovl::setup::MinReadSize;
     for (;;) {
         {
             std::lock_guard guard(Lock);
-            while (!Closed && !(BodyWanted && Ready.size() < ReadAhead))
+            while (!Closed && !MayReadAhead())
                 Changed.Wait(Lock);
             if (Closed)
                 return;
         }
         Activity->Touch(); // the wait for the network starts here
+        std::int64_t const started = PerformanceCount();
         DWORD count = 0;
-        DWORD const error = WinHttpReadData(Request, IoBuffer.data(), MaxReadSize, nullptr)
+        DWORD const error = WinHttpReadData(Request, Reading.Data.get(), size, nullptr)
                                 ? Await(Event::ReadDone, &count)
                                 : GetLastError();
         if (error || count == 0) {
@@ -485,49 +515,54 @@ void RequestCore::ReadBody()
             return;
         }
         Deliver(count);
+        size = ovl::setup::NextReadSize(size, TimeSince(started));
     }
 }
 
-// Copies what the ready chunks hold into target, at most limit bytes.
-std::uint32_t RequestCore::TakeReady(IBuffer& target, std::uint32_t limit)
+// Hands out up to limit bytes of the first ready chunk, as a buffer that
+// views them in place. An emptied chunk is kept for reuse; a read reuses it
+// only once the reader has let go of every view of it.
+IBuffer RequestCore::TakeReady(std::uint32_t limit)
 {
-    std::uint32_t const room = std::min(limit, target.Capacity());
-    std::uint32_t taken = 0;
-    while (taken < room && !Ready.empty()) {
-        auto& chunk = Ready.front();
-        size_t const n = std::min<size_t>(room - taken, chunk.size() - ReadyOffset);
-        std::memcpy(target.data() + taken, chunk.data() + ReadyOffset, n);
-        taken += static_cast<std::uint32_t>(n);
-        ReadyOffset += n;
-        if (ReadyOffset == chunk.size()) {
+    Chunk& chunk = Ready.front();
+    auto const n = static_cast<std::uint32_t>(std::min<size_t>(limit, chunk.Size - ReadyOffset));
+    IBuffer view(std::shared_ptr<std::uint8_t>(chunk.Data, chunk.Data.get() + ReadyOffset), n);
+    view.Length(n);
+    ReadyOffset += n;
+    ReadyBytes -= n;
+    if (ReadyOffset == chunk.Size) {
+        if (Spare.size() < MaxSpareChunks)
             Spare.push_back(std::move(chunk));
-            Ready.pop_front();
-            ReadyOffset = 0;
-        }
+        Ready.pop_front();
+        ReadyOffset = 0;
     }
-    target.Length(taken);
-    return taken;
+    return view;
 }
 
+// Queues the chunk just read (count bytes) for the reader, handing it to a
+// waiting read at once, and takes a spare one for the next read.
 void RequestCore::Deliver(DWORD count)
 {
     std::shared_ptr<AsyncState<IBuffer>> read;
     IBuffer target;
     {
         std::lock_guard guard(Lock);
-        std::vector<std::uint8_t> chunk;
-        if (!Spare.empty()) {
-            chunk = std::move(Spare.back());
-            Spare.pop_back();
+        Reading.Size = count;
+        Ready.push_back(std::move(Reading));
+        ReadyBytes += count;
+        auto const unused =
+            std::find_if(Spare.begin(), Spare.end(), [](Chunk const& c) { return c.Data.use_count() == 1; });
+        if (unused != Spare.end()) {
+            Reading = std::move(*unused);
+            Spare.erase(unused);
         }
-        chunk.assign(IoBuffer.data(), IoBuffer.data() + count);
-        Ready.push_back(std::move(chunk));
         if (Read) {
             read = std::move(Read);
-            target = std::move(ReadTarget);
-            TakeReady(target, ReadLimit);
+            target = TakeReady(ReadLimit);
         }
     }
+    if (!Reading.Data)
+        Reading = Chunk();
     if (read)
         read->Complete(target);
 }
@@ -535,21 +570,18 @@ void RequestCore::Deliver(DWORD count)
 void RequestCore::EndBody(DWORD error)
 {
     std::shared_ptr<AsyncState<IBuffer>> read;
-    IBuffer target;
     {
         std::lock_guard guard(Lock);
         Ended = error == 0;
         BodyError = error;
         read = std::move(Read);
-        target = std::move(ReadTarget);
     }
     if (!read)
         return;
     if (error) {
         read->Fail(FromWin32(error), DescribeError(error));
     } else {
-        target.Length(0);
-        read->Complete(target);
+        read->Complete(IBuffer()); // a Length of 0: the end
     }
 }
 
@@ -644,14 +676,16 @@ IAsyncOperation<IBuffer> IInputStream::ReadAsync(IBuffer buffer, std::uint32_t c
 
     enum class Outcome { Pending, Completed, Ended, Failed, Busy, Closed } outcome = Outcome::Pending;
     DWORD error = 0;
+    bool wake = false; // the request's thread may read again
     {
         std::lock_guard guard(core->Lock);
+        bool const couldRead = core->MayReadAhead();
         if (core->Closed) {
             outcome = Outcome::Closed;
         } else if (core->Read) {
             outcome = Outcome::Busy;
         } else if (!core->Ready.empty()) {
-            core->TakeReady(buffer, count);
+            buffer = core->TakeReady(count);
             outcome = Outcome::Completed;
         } else if (core->BodyError) {
             error = core->BodyError;
@@ -660,12 +694,13 @@ IAsyncOperation<IBuffer> IInputStream::ReadAsync(IBuffer buffer, std::uint32_t c
             outcome = Outcome::Ended;
         } else {
             core->Read = state;
-            core->ReadTarget = buffer;
             core->ReadLimit = count;
         }
         core->BodyWanted = true;
+        wake = !couldRead && core->MayReadAhead();
     }
-    core->Changed.WakeAll(); // the body is wanted, or a chunk was taken
+    if (wake)
+        core->Changed.WakeAll(); // the body is wanted, or room was made
 
     switch (outcome) {
     case Outcome::Pending:

@@ -72,24 +72,33 @@ private:
 namespace winrt::Windows::Storage::Streams {
 
 // A byte buffer with a capacity and a filled length; copies share the bytes.
+// A read may complete with a buffer other than the one it was given: one
+// that views the bytes where the stream already holds them.
 class IBuffer {
 public:
     IBuffer() = default;
-    std::uint32_t Capacity() const noexcept { return data_ ? static_cast<std::uint32_t>(data_->size()) : 0; }
+    // Views capacity bytes at data, which the owner keeps alive.
+    IBuffer(std::shared_ptr<std::uint8_t> data, std::uint32_t capacity) : data_(std::move(data)), capacity_(capacity) {}
+    std::uint32_t Capacity() const noexcept { return capacity_; }
     std::uint32_t Length() const noexcept { return length_; }
     void Length(std::uint32_t length) { length_ = std::min(length, Capacity()); }
-    std::uint8_t* data() const noexcept { return data_ ? data_->data() : nullptr; }
+    std::uint8_t* data() const noexcept { return data_.get(); }
 
-protected:
-    std::shared_ptr<std::vector<std::uint8_t>> data_;
+private:
+    std::shared_ptr<std::uint8_t> data_;
+    std::uint32_t capacity_ = 0;
     std::uint32_t length_ = 0;
 };
 
 class Buffer : public IBuffer {
 public:
-    explicit Buffer(std::uint32_t capacity)
+    explicit Buffer(std::uint32_t capacity) : IBuffer(Allocate(capacity), capacity) {}
+
+private:
+    static std::shared_ptr<std::uint8_t> Allocate(std::uint32_t capacity)
     {
-        data_ = std::make_shared<std::vector<std::uint8_t>>(capacity);
+        std::shared_ptr<std::uint8_t[]> bytes = std::make_shared<std::uint8_t[]>(capacity);
+        return std::shared_ptr<std::uint8_t>(bytes, bytes.get());
     }
 };
 
@@ -105,8 +114,8 @@ public:
     IInputStream() = default;
     explicit IInputStream(std::shared_ptr<impl::RequestHandle> request) : request_(std::move(request)) {}
 
-    // Completes with up to count bytes of the body in the given buffer, whose
-    // Length is then the count read; a Length of 0 means the body has ended.
+    // Completes with a buffer holding up to count bytes of the body, whose
+    // Length is the count read; a Length of 0 means the body has ended.
     Foundation::IAsyncOperation<IBuffer> ReadAsync(IBuffer buffer, std::uint32_t count, InputStreamOptions options) const;
 
 private:

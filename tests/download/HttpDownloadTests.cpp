@@ -272,6 +272,29 @@ TEST(Download, EmptyProgressCallbackIsNeverCalled)
     EXPECT_TRUE(r.Progress.empty());
 }
 
+// A fast body read far ahead of a reader that now and then falls behind: the
+// stream reuses its buffers only once the reader is done with them, and the
+// reader still takes the body in pieces of at most 64 KiB.
+TEST(Download, LongBodyReadAheadOfASlowReaderArrivesIntact)
+{
+    constexpr std::uint64_t size = 12 * 1048576 + 12345;
+    CancelFlag cancel{false};
+    std::vector<std::uint8_t> bytes;
+    std::uint32_t largest = 0;
+    size_t chunks = 0;
+    auto const total = DownloadToSink(Url(UniqueId(L"long"), L"size=" + std::to_wstring(size)), nullptr, cancel,
+                                      [&](std::uint8_t const* data, std::uint32_t n, std::uint64_t offset) {
+                                          ASSERT_EQ(offset, bytes.size());
+                                          bytes.insert(bytes.end(), data, data + n);
+                                          largest = std::max(largest, n);
+                                          if (++chunks % 8 == 0)
+                                              std::this_thread::sleep_for(std::chrono::milliseconds(3));
+                                      });
+    EXPECT_EQ(total, size);
+    EXPECT_TRUE(bytes == ExpectedBody(size)) << "the body arrived altered";
+    EXPECT_EQ(largest, ChunkSize);
+}
+
 TEST(Download, RedirectsAreFollowed)
 {
     auto const id = UniqueId(L"redirect");

@@ -59,8 +59,8 @@ TEST(Stall, EachStallEndsItsAttemptAfterTheStallTimeAndTheNextResumes)
         // The headers come, then nothing: nothing was received, so no Range.
         {L"after-headers", L"size=200000&accept_ranges=bytes&hang_after=0&hang_count=1", 200000, 0},
         // Part of the body comes, then nothing: the next attempt resumes, at
-        // the end of the last whole chunk the first one handed over (under
-        // Wine a read completes only with its full 64 KiB).
+        // the end of what the first one handed over (under Wine a network
+        // read completes only with its full count, 64 KiB at first).
         {L"mid-body", L"size=300000&accept_ranges=bytes&hang_after=100000&hang_count=1", 300000, 100000},
     };
     for (auto const& row : rows) {

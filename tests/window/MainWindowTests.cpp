@@ -362,11 +362,15 @@ TEST(MainWindowBridge, APostThatFailsIsNotLost)
             w.PostToUi([&order, i] { order.push_back(i); });
         WaitForPosted(w);
         // From the UI thread, which cannot wait: what it posted runs after the
-        // message it is handling.
+        // message it is handling (and before what is posted after it).
+        HANDLE const posted = CreateEventW(nullptr, TRUE, FALSE, nullptr);
         w.PostToUi([&] {
             postFailuresLeft = 1;
             w.PostToUi([&order] { order.push_back(100); });
+            SetEvent(posted);
         });
+        EXPECT_EQ(WaitForSingleObject(posted, 10000), static_cast<DWORD>(WAIT_OBJECT_0));
+        CloseHandle(posted);
         WaitForPosted(w);
         w.SetPostFunctionForTesting(::PostMessageW);
         ASSERT_EQ(order.size(), 101u);
