@@ -5,6 +5,8 @@
 #include "entry/CommandLine.h"
 #include "entry/Configuration.h"
 #include "platform/Error.h"
+#include "platform/ExecutablePath.h"
+#include "platform/Handle.h"
 #include "platform/SystemFunctions.h"
 #include "platform/Text.h"
 #include "window/MainWindow.h"
@@ -68,28 +70,13 @@ void ApplyProcessMitigations(ProcessMitigations const& request)
 
 namespace {
 
-std::wstring ExecutablePath()
+// The executable's folder, with its trailing separator.
+std::wstring ExecutableFolder()
 {
-    std::vector<wchar_t> buffer(260);
-    for (;;) {
-        DWORD const length = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
-        if (length == 0)
-            throw std::runtime_error("GetModuleFileNameW failed");
-        if (length < buffer.size())
-            return std::wstring(buffer.data(), length);
-        buffer.resize(buffer.size() * 2); // cut off: try a larger buffer
-    }
-}
-
-std::wstring DecodeWhat(char const* text)
-{
-    int const n = MultiByteToWideChar(CP_UTF8, 0, text, -1, nullptr, 0);
-    if (n <= 0)
-        return {};
-    std::wstring message(static_cast<size_t>(n), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text, -1, message.data(), n);
-    message.resize(static_cast<size_t>(n - 1));
-    return message;
+    ExecutablePath const executable = ReadExecutablePath();
+    if (executable.Path.empty())
+        throw std::runtime_error("GetModuleFileNameW failed");
+    return executable.Path.substr(0, executable.Path.find_last_of(L"\\/") + 1);
 }
 
 int Report(std::wstring const& text, std::uint32_t code)
@@ -103,22 +90,14 @@ int Run()
 {
     int argc = 0;
     wchar_t** const argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+    UniqueLocalMemory const ownedArgv(argv);
     if (!argv)
         throw std::runtime_error("CommandLineToArgvW failed");
     std::vector<std::wstring> installerArguments;
-    SwitchFlags flags = 0;
-    try {
-        flags = ParseCommandLine(argc, argv, installerArguments);
-    } catch (...) {
-        LocalFree(argv);
-        throw;
-    }
-    LocalFree(argv);
+    SwitchFlags const flags = ParseCommandLine(argc, argv, installerArguments);
 
     // Beside the executable, never in the working directory.
-    std::wstring const executable = ExecutablePath();
-    std::wstring const folder = executable.substr(0, executable.find_last_of(L"\\/") + 1);
-    Configuration const configuration = ReadConfiguration(JoinPath(folder, ConfigurationFileName));
+    Configuration const configuration = ReadConfiguration(JoinPath(ExecutableFolder(), ConfigurationFileName));
 
     auto window = std::make_unique<MainWindow>(GetModuleHandleW(nullptr));
     auto controller = std::make_unique<Controller>(*window, configuration, flags, std::move(installerArguments));
@@ -155,7 +134,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
     try {
         return Run();
     } catch (std::exception const& e) {
-        return Report(L"Unhandled exception:\r\n\r\n" + DecodeWhat(e.what()), ToValue(ExitCode::UnhandledError));
+        return Report(L"Unhandled exception:\r\n\r\n" + DecodeExceptionMessage(e.what()), ToValue(ExitCode::UnhandledError));
     } catch (winrt::hresult_error const& e) {
         return Report(L"Unhandled exception:\r\n\r\n" + e.message(), static_cast<std::uint32_t>(e.code()));
     } catch (...) {

@@ -11,9 +11,10 @@ namespace {
 
 constexpr std::uint64_t MaxTransfer = 1048576; // per ReadFile or WriteFile call
 
-void Protect(HANDLE handle, bool on) noexcept
+// Protects a handle from stray closes; its owner lifts that as it closes it.
+void Protect(HANDLE handle) noexcept
 {
-    SetHandleInformation(handle, HANDLE_FLAG_PROTECT_FROM_CLOSE, on ? HANDLE_FLAG_PROTECT_FROM_CLOSE : 0);
+    SetHandleInformation(handle, HANDLE_FLAG_PROTECT_FROM_CLOSE, HANDLE_FLAG_PROTECT_FROM_CLOSE);
 }
 
 } // namespace
@@ -25,14 +26,14 @@ PinnedFile::PinnedFile(std::wstring filePath, PinnedFileAccess access)
         CreateFileW(filePath.c_str(), desired, FILE_SHARE_READ, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (created == INVALID_HANDLE_VALUE)
         throw std::runtime_error("Could not create the file");
-    Protect(created, true);
-    handle = created;
+    Protect(created);
+    handle.Reset(created);
     path = std::move(filePath);
     deleteOnClose = true;
 }
 
 PinnedFile::PinnedFile(PinnedFile&& other) noexcept
-    : handle(std::exchange(other.handle, INVALID_HANDLE_VALUE)), path(std::move(other.path)),
+    : handle(std::move(other.handle)), path(std::move(other.path)),
       deleteOnClose(std::exchange(other.deleteOnClose, false))
 {
     other.path.clear();
@@ -42,7 +43,7 @@ PinnedFile& PinnedFile::operator=(PinnedFile&& other) noexcept
 {
     if (this != &other) {
         Close();
-        handle = std::exchange(other.handle, INVALID_HANDLE_VALUE);
+        handle = std::move(other.handle);
         path = std::move(other.path);
         other.path.clear();
         deleteOnClose = std::exchange(other.deleteOnClose, false);
@@ -64,11 +65,7 @@ void PinnedFile::Close() noexcept
             finalPath = path;
         }
     }
-    if (IsOpen()) {
-        Protect(handle, false);
-        CloseHandle(handle);
-        handle = INVALID_HANDLE_VALUE;
-    }
+    handle.Reset();
     if (deleteOnClose) {
         deleteOnClose = false;
         if (!finalPath.empty())
@@ -83,7 +80,7 @@ std::uint64_t PinnedFile::Read(void* buffer, std::uint64_t count)
     while (total < count) {
         DWORD const ask = static_cast<DWORD>(std::min(count - total, MaxTransfer));
         DWORD read = 0;
-        if (!ReadFile(handle, out + total, ask, &read, nullptr))
+        if (!ReadFile(handle.Get(), out + total, ask, &read, nullptr))
             throw std::runtime_error("Could not read from the file");
         if (read == 0)
             break;
@@ -98,7 +95,7 @@ void PinnedFile::Write(void const* data, std::uint64_t count)
     while (count > 0) {
         DWORD const ask = static_cast<DWORD>(std::min(count, MaxTransfer));
         DWORD written = 0;
-        if (!WriteFile(handle, in, ask, &written, nullptr) || written == 0)
+        if (!WriteFile(handle.Get(), in, ask, &written, nullptr) || written == 0)
             throw std::runtime_error("Could not write to the file");
         in += written;
         count -= written;
@@ -115,7 +112,7 @@ void PinnedFile::Seek(std::uint64_t offset)
 {
     LARGE_INTEGER distance;
     distance.QuadPart = static_cast<LONGLONG>(offset);
-    if (!SetFilePointerEx(handle, distance, nullptr, FILE_BEGIN))
+    if (!SetFilePointerEx(handle.Get(), distance, nullptr, FILE_BEGIN))
         throw std::runtime_error("Could not seek within the file");
 }
 
@@ -124,7 +121,7 @@ void PinnedFile::Rewind() { Seek(0); }
 std::uint64_t PinnedFile::GetSize() const
 {
     LARGE_INTEGER size;
-    if (!GetFileSizeEx(handle, &size))
+    if (!GetFileSizeEx(handle.Get(), &size))
         throw std::runtime_error("Could not determine the size of the file");
     return static_cast<std::uint64_t>(size.QuadPart);
 }
@@ -132,32 +129,28 @@ std::uint64_t PinnedFile::GetSize() const
 void PinnedFile::Resize(std::uint64_t size)
 {
     Seek(size);
-    if (!SetEndOfFile(handle))
+    if (!SetEndOfFile(handle.Get()))
         throw std::runtime_error("Could not resize the file");
 }
 
 void PinnedFile::ReopenForReading()
 {
-    if (IsOpen()) {
-        Protect(handle, false);
-        CloseHandle(handle);
-        handle = INVALID_HANDLE_VALUE;
-    }
+    handle.Reset();
     HANDLE const reopened =
         CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (reopened == INVALID_HANDLE_VALUE)
         throw std::runtime_error("Could not reopen the file for reading");
-    Protect(reopened, true);
-    handle = reopened;
+    Protect(reopened);
+    handle.Reset(reopened);
 }
 
 std::wstring PinnedFile::GetFinalPath() const
 {
-    DWORD const size = GetFinalPathNameByHandleW(handle, nullptr, 0, 0);
+    DWORD const size = GetFinalPathNameByHandleW(handle.Get(), nullptr, 0, 0);
     if (size == 0)
         throw std::runtime_error("Could not resolve the location of the file");
     std::vector<wchar_t> buffer(size);
-    DWORD const length = GetFinalPathNameByHandleW(handle, buffer.data(), size, 0);
+    DWORD const length = GetFinalPathNameByHandleW(handle.Get(), buffer.data(), size, 0);
     if (length == 0 || length >= size)
         throw std::runtime_error("Could not resolve the location of the file");
     return std::wstring(buffer.data(), length);

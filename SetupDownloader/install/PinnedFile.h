@@ -4,6 +4,8 @@
 // the location the file system reports for the open handle (or where they
 // were created, when that location cannot be resolved).
 
+#include "platform/Handle.h"
+
 #include <windows.h>
 
 #include <cstdint>
@@ -30,9 +32,10 @@ public:
     // Closes the handle and deletes the file; never fails; a second call does nothing.
     void Close() noexcept;
 
-    HANDLE GetHandle() const noexcept { return handle; }
+    // INVALID_HANDLE_VALUE once closed.
+    HANDLE GetHandle() const noexcept { return handle ? handle.Get() : INVALID_HANDLE_VALUE; }
     std::wstring const& GetPath() const noexcept { return path; }
-    bool IsOpen() const noexcept { return handle != INVALID_HANDLE_VALUE; }
+    bool IsOpen() const noexcept { return handle.IsValid(); }
 
     std::uint64_t Read(void* buffer, std::uint64_t count);
     void Write(void const* data, std::uint64_t count);
@@ -47,7 +50,7 @@ public:
     std::wstring GetFinalPath() const;
 
 private:
-    HANDLE handle = INVALID_HANDLE_VALUE;
+    UniqueProtectedHandle handle;
     std::wstring path;
     bool deleteOnClose = false;
 };

@@ -50,14 +50,43 @@ bool IsNotNull(T value) noexcept
 // Kernel objects: null and INVALID_HANDLE_VALUE both mean none.
 inline bool IsKernelHandle(HANDLE handle) noexcept { return handle != nullptr && handle != INVALID_HANDLE_VALUE; }
 inline void CloseKernelHandle(HANDLE handle) noexcept { CloseHandle(handle); }
+// A handle kept from stray closes (HANDLE_FLAG_PROTECT_FROM_CLOSE): its owner lifts that first.
+inline void CloseProtectedHandle(HANDLE handle) noexcept
+{
+    SetHandleInformation(handle, HANDLE_FLAG_PROTECT_FROM_CLOSE, 0);
+    CloseHandle(handle);
+}
 inline void FreeLocal(HLOCAL memory) noexcept { LocalFree(memory); }
 inline void FreeGlobal(HGLOBAL memory) noexcept { GlobalFree(memory); }
 inline void DeleteGdiObject(HGDIOBJ object) noexcept { DeleteObject(object); }
+inline void DeleteFontObject(HFONT font) noexcept { DeleteObject(font); }
 } // namespace handle_kinds
 
 using UniqueHandle = UniqueOwner<HANDLE, handle_kinds::CloseKernelHandle, handle_kinds::IsKernelHandle>;
+using UniqueProtectedHandle = UniqueOwner<HANDLE, handle_kinds::CloseProtectedHandle, handle_kinds::IsKernelHandle>;
 using UniqueLocalMemory = UniqueOwner<HLOCAL, handle_kinds::FreeLocal, handle_kinds::IsNotNull<HLOCAL>>;
 using UniqueGlobalMemory = UniqueOwner<HGLOBAL, handle_kinds::FreeGlobal, handle_kinds::IsNotNull<HGLOBAL>>;
 using UniqueGdiObject = UniqueOwner<HGDIOBJ, handle_kinds::DeleteGdiObject, handle_kinds::IsNotNull<HGDIOBJ>>;
+using UniqueFont = UniqueOwner<HFONT, handle_kinds::DeleteFontObject, handle_kinds::IsNotNull<HFONT>>;
+
+// A window's device context (GetDC), released with the window it came from.
+class WindowDC {
+public:
+    explicit WindowDC(HWND window) noexcept : window_(window), dc_(GetDC(window)) {}
+    ~WindowDC()
+    {
+        if (dc_)
+            ReleaseDC(window_, dc_);
+    }
+    WindowDC(WindowDC const&) = delete;
+    WindowDC& operator=(WindowDC const&) = delete;
+
+    HDC Get() const noexcept { return dc_; }
+    explicit operator bool() const noexcept { return dc_ != nullptr; }
+
+private:
+    HWND window_;
+    HDC dc_;
+};
 
 } // namespace ovl::setup

@@ -1,5 +1,7 @@
 #include "platform/SystemFunctions.h"
 
+#include "platform/Handle.h"
+
 namespace ovl::setup {
 
 namespace {
@@ -43,12 +45,8 @@ UINT GetWindowDpi(HWND window) noexcept
     static Function const getDpiForWindow = User32<Function>("GetDpiForWindow");
     if (getDpiForWindow)
         return getDpiForWindow(window);
-    UINT dpi = USER_DEFAULT_SCREEN_DPI;
-    if (HDC const dc = GetDC(window)) {
-        dpi = static_cast<UINT>(GetDeviceCaps(dc, LOGPIXELSY));
-        ReleaseDC(window, dc);
-    }
-    return dpi;
+    WindowDC const dc(window);
+    return dc ? static_cast<UINT>(GetDeviceCaps(dc.Get(), LOGPIXELSY)) : USER_DEFAULT_SCREEN_DPI;
 }
 
 BOOL AdjustWindowRectForDpi(RECT* rect, DWORD style, DWORD exStyle, UINT dpi) noexcept

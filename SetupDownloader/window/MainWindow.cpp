@@ -1,7 +1,9 @@
 #include "window/MainWindow.h"
 
 #include "catalogue/SystemInfo.h"
+#include "platform/ExecutablePath.h"
 #include "platform/SystemFunctions.h"
+#include "platform/Text.h"
 #include "window/Layout.h"
 #include "window/ShowCommand.h"
 
@@ -33,15 +35,14 @@ std::wstring ReadWindowText(HWND control, int bufferSize)
 // DrawTextW's DT_CALCRECT measure of text with a font, at most width wide.
 LayoutSize MeasureText(HWND control, HFONT font, std::wstring const& text, int width, UINT format)
 {
-    HDC dc = GetDC(control);
+    WindowDC const dc(control);
     if (!dc)
         return {};
-    HGDIOBJ const previous = font ? SelectObject(dc, font) : nullptr;
+    HGDIOBJ const previous = font ? SelectObject(dc.Get(), font) : nullptr;
     RECT rect{0, 0, width, 0};
-    DrawTextW(dc, text.c_str(), static_cast<int>(text.size()), &rect, DT_CALCRECT | format);
+    DrawTextW(dc.Get(), text.c_str(), static_cast<int>(text.size()), &rect, DT_CALCRECT | format);
     if (previous)
-        SelectObject(dc, previous);
-    ReleaseDC(control, dc);
+        SelectObject(dc.Get(), previous);
     return {rect.right - rect.left, rect.bottom - rect.top};
 }
 
@@ -67,8 +68,6 @@ HWND CreateChild(HWND parent, HINSTANCE instance, wchar_t const* className, wcha
 
 MainWindow::MainWindow(HINSTANCE instanceHandle) : instance(instanceHandle)
 {
-    buttonEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-
     WNDCLASSEXW windowClass{};
     windowClass.cbSize = sizeof(windowClass);
     windowClass.style = CS_HREDRAW | CS_VREDRAW;
@@ -90,15 +89,8 @@ MainWindow::MainWindow(HINSTANCE instanceHandle) : instance(instanceHandle)
     int const y = (GetSystemMetrics(SM_CYSCREEN) - height) / 2;
 
     window = CreateWindowExW(0, ClassName, Title, WindowStyle, x, y, width, height, nullptr, nullptr, instance, this);
-    if (!window) {
-        if (buttonEvent)
-            CloseHandle(buttonEvent);
-        if (messageFont)
-            DeleteObject(messageFont);
-        if (smallFont)
-            DeleteObject(smallFont);
+    if (!window)
         throw std::runtime_error("Failed to create main window");
-    }
 }
 
 MainWindow::~MainWindow()
@@ -110,12 +102,7 @@ MainWindow::~MainWindow()
         SetWindowLongPtrW(window, GWLP_USERDATA, 0);
         DestroyWindow(window);
     }
-    if (messageFont)
-        DeleteObject(messageFont);
-    if (smallFont)
-        DeleteObject(smallFont);
-    if (buttonEvent)
-        CloseHandle(buttonEvent);
+    // The fonts and the event go after the window, with the members.
     onShown = nullptr;
     buttonHandler = nullptr;
     DropPosted();
@@ -226,10 +213,10 @@ void MainWindow::InvokeOnUi(Callable callable)
 ButtonAction MainWindow::WaitForButton()
 {
     buttonResult.reset();
-    ResetEvent(buttonEvent);
+    ResetEvent(buttonEvent.Get());
     waitingForButton.store(true);
     if (!answerClose.load())
-        WaitForSingleObject(buttonEvent, INFINITE);
+        WaitForSingleObject(buttonEvent.Get(), INFINITE);
     waitingForButton.store(false);
     if (answerClose.load())
         return ButtonAction::Close;
@@ -240,14 +227,14 @@ void MainWindow::DeliverToWaiter(ButtonAction action)
 {
     if (waitingForButton.load()) {
         buttonResult = action;
-        SetEvent(buttonEvent);
+        SetEvent(buttonEvent.Get());
     }
 }
 
 void MainWindow::AnswerEveryWaitWithClose()
 {
     answerClose.store(true);
-    SetEvent(buttonEvent);
+    SetEvent(buttonEvent.Get());
 }
 
 void MainWindow::Close()
@@ -494,27 +481,23 @@ void MainWindow::CreateControls(HWND parent)
 
 void MainWindow::UpdateFonts(UINT dpi)
 {
-    if (messageFont)
-        DeleteObject(messageFont);
-    if (smallFont)
-        DeleteObject(smallFont);
-    messageFont = nullptr;
-    smallFont = nullptr;
-
     NONCLIENTMETRICSW metrics{};
     metrics.cbSize = sizeof(metrics);
     GetNonClientMetricsForDpi(&metrics, dpi);
-    messageFont = CreateFontIndirectW(&metrics.lfMessageFont);
-    LOGFONTW small = metrics.lfMessageFont;
-    small.lfHeight = MulDiv(small.lfHeight, 4, 5);
-    smallFont = CreateFontIndirectW(&small);
+    UniqueFont message(CreateFontIndirectW(&metrics.lfMessageFont));
+    LOGFONTW smallLook = metrics.lfMessageFont;
+    smallLook.lfHeight = MulDiv(smallLook.lfHeight, 4, 5);
+    UniqueFont small(CreateFontIndirectW(&smallLook));
 
     for (HWND control : {statusLabel, taskProgressBar, totalProgressLabel, totalProgressBar, button}) {
         if (control)
-            SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(messageFont), TRUE);
+            SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(message.Get()), TRUE);
     }
     if (versionLabel)
-        SendMessageW(versionLabel, WM_SETFONT, reinterpret_cast<WPARAM>(smallFont), TRUE);
+        SendMessageW(versionLabel, WM_SETFONT, reinterpret_cast<WPARAM>(small.Get()), TRUE);
+    // The previous fonts go now that no control uses them.
+    messageFont = std::move(message);
+    smallFont = std::move(small);
 }
 
 void MainWindow::UpdateLayout()
@@ -532,10 +515,10 @@ void MainWindow::UpdateLayout()
     measures.HasStatus = statusLabel != nullptr;
     if (statusLabel && frame.ContentWidth > 0)
         measures.StatusHeight =
-            MeasureText(statusLabel, messageFont, ReadWindowText(statusLabel, 4096), frame.ContentWidth, DT_WORDBREAK)
+            MeasureText(statusLabel, messageFont.Get(), ReadWindowText(statusLabel, 4096), frame.ContentWidth, DT_WORDBREAK)
                 .Height;
     if (totalProgressVisible)
-        measures.TotalLabelHeight = MeasureText(totalProgressLabel ? totalProgressLabel : window, messageFont,
+        measures.TotalLabelHeight = MeasureText(totalProgressLabel ? totalProgressLabel : window, messageFont.Get(),
                                                 TotalProgressText, frame.ContentWidth, 0)
                                         .Height;
     SIZE ideal{ScaleForDpi(75, dpi), ScaleForDpi(23, dpi)};
@@ -544,7 +527,7 @@ void MainWindow::UpdateLayout()
     measures.IdealButton = {ideal.cx, ideal.cy};
     measures.HasVersion = versionLabel != nullptr;
     if (versionLabel)
-        measures.Version = MeasureText(versionLabel, smallFont, ReadWindowText(versionLabel, 256), frame.ContentWidth, 0);
+        measures.Version = MeasureText(versionLabel, smallFont.Get(), ReadWindowText(versionLabel, 256), frame.ContentWidth, 0);
 
     Layout const layout = ComputeLayout(dpi, cw, taskProgressVisible, totalProgressVisible, measures);
 
@@ -572,41 +555,29 @@ void MainWindow::UpdateLayout()
 
 std::wstring MainWindow::GetVersionText()
 {
-    wchar_t text[64] = {};
-    auto format = [&text](wchar_t const* pattern, auto... values) {
-        _snwprintf(text, 63, pattern, values...);
-        text[63] = L'\0';
-        return std::wstring(text);
-    };
-
-    std::vector<wchar_t> path(260);
-    for (;;) {
-        DWORD const length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-        if (length == 0)
-            return format(L"GetModuleFileNameW error: %lu", GetLastError());
-        if (length < path.size())
-            break;
-        if (path.size() >= 32768)
-            return format(L"GetModuleFileNameW still failing at buffer size %lu", 32768ul);
-        path.resize(std::min<size_t>(path.size() * 2, 32768));
-    }
+    ExecutablePath const executable = ReadExecutablePath();
+    if (executable.Error)
+        return FormatW(L"GetModuleFileNameW error: %lu", executable.Error);
+    if (executable.TooLong)
+        return FormatW(L"GetModuleFileNameW still failing at buffer size %lu", MaxExecutablePathBuffer);
+    wchar_t const* const path = executable.Path.c_str();
 
     DWORD handle = 0;
-    DWORD const size = GetFileVersionInfoSizeW(path.data(), &handle);
+    DWORD const size = GetFileVersionInfoSizeW(path, &handle);
     if (size == 0)
-        return format(L"GetFileVersionInfoSizeW error: %lu", GetLastError());
+        return FormatW(L"GetFileVersionInfoSizeW error: %lu", GetLastError());
     std::vector<BYTE> data(size);
-    if (!GetFileVersionInfoW(path.data(), 0, size, data.data()))
-        return format(L"GetFileVersionInfoW error: %lu", GetLastError());
+    if (!GetFileVersionInfoW(path, 0, size, data.data()))
+        return FormatW(L"GetFileVersionInfoW error: %lu", GetLastError());
     VS_FIXEDFILEINFO* info = nullptr;
     UINT infoSize = 0;
     if (!VerQueryValueW(data.data(), L"\\", reinterpret_cast<void**>(&info), &infoSize) || !info)
-        return format(L"VerQueryValueW failed");
-    return format(L"%lu.%lu.%lu.%lu %ls", static_cast<unsigned long>(HIWORD(info->dwProductVersionMS)),
-                  static_cast<unsigned long>(LOWORD(info->dwProductVersionMS)),
-                  static_cast<unsigned long>(HIWORD(info->dwProductVersionLS)),
-                  static_cast<unsigned long>(LOWORD(info->dwProductVersionLS)),
-                  GetArchitectureName(GetProcessArchitecture()));
+        return L"VerQueryValueW failed";
+    return FormatW(L"%lu.%lu.%lu.%lu %ls", static_cast<unsigned long>(HIWORD(info->dwProductVersionMS)),
+                   static_cast<unsigned long>(LOWORD(info->dwProductVersionMS)),
+                   static_cast<unsigned long>(HIWORD(info->dwProductVersionLS)),
+                   static_cast<unsigned long>(LOWORD(info->dwProductVersionLS)),
+                   GetArchitectureName(GetProcessArchitecture()));
 }
 
 std::wstring MainWindow::BuildClipboardText() const
@@ -634,16 +605,14 @@ void MainWindow::CopyTextToClipboard()
     std::wstring const text = BuildClipboardText();
     if (!OpenClipboard(window))
         return;
-    EmptyClipboard();
-    if (HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE, (text.size() + 1) * sizeof(wchar_t))) {
-        if (void* locked = GlobalLock(memory)) {
-            std::wmemcpy(static_cast<wchar_t*>(locked), text.c_str(), text.size() + 1);
-            GlobalUnlock(memory);
-            if (!SetClipboardData(CF_UNICODETEXT, memory))
-                GlobalFree(memory);
-        } else {
-            GlobalFree(memory);
-        }
+    EmptyClipboard(); // and so it stays should the copy fail
+    UniqueGlobalMemory memory(GlobalAlloc(GMEM_MOVEABLE, (text.size() + 1) * sizeof(wchar_t)));
+    void* const locked = memory ? GlobalLock(memory.Get()) : nullptr;
+    if (locked) {
+        std::wmemcpy(static_cast<wchar_t*>(locked), text.c_str(), text.size() + 1);
+        GlobalUnlock(memory.Get());
+        if (SetClipboardData(CF_UNICODETEXT, memory.Get()))
+            memory.Release(); // the clipboard owns it now
     }
     CloseClipboard();
 }

@@ -4,6 +4,7 @@
 // the UI thread, the thread that constructed the window.
 
 #include "controller/Outcome.h"
+#include "platform/Handle.h"
 
 #include <windows.h>
 
@@ -116,8 +117,8 @@ private:
     HWND totalProgressBar = nullptr;
     HWND button = nullptr;
     HWND versionLabel = nullptr;
-    HFONT messageFont = nullptr;
-    HFONT smallFont = nullptr;
+    UniqueFont messageFont;
+    UniqueFont smallFont;
     std::atomic<bool> canClose{false};
     bool taskProgressVisible = false;
     std::optional<int> taskProgress;
@@ -126,7 +127,7 @@ private:
     int totalProgressRange = 100;
     ButtonAction buttonAction = ButtonAction::Close;
     ButtonHandler buttonHandler;
-    HANDLE buttonEvent = nullptr;
+    UniqueHandle const buttonEvent{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     std::atomic<bool> waitingForButton{false};
     std::optional<ButtonAction> buttonResult;
     std::atomic<bool> answerClose{false};
