@@ -42,6 +42,55 @@ zip_int64_t Fail(FileHandleStream& stream, int zipError, DWORD windowsError)
     return -1;
 }
 
+zip_int64_t StreamRead(FileHandleStream& stream, void* data, zip_uint64_t length)
+{
+    DWORD const ask = static_cast<DWORD>(std::min<zip_uint64_t>(length, MAXDWORD));
+    DWORD read = 0;
+    if (!ReadFile(stream.Handle, data, ask, &read, nullptr))
+        return Fail(stream, ZIP_ER_READ, GetLastError());
+    return read;
+}
+
+zip_int64_t StreamStat(FileHandleStream& stream, void* data, zip_uint64_t length)
+{
+    auto* stat = ZIP_SOURCE_GET_ARGS(zip_stat_t, data, length, &stream.Error);
+    if (!stat)
+        return -1;
+    zip_stat_init(stat);
+    LARGE_INTEGER size;
+    if (!GetFileSizeEx(stream.Handle, &size))
+        return Fail(stream, ZIP_ER_READ, GetLastError());
+    stat->size = static_cast<zip_uint64_t>(size.QuadPart);
+    stat->valid |= ZIP_STAT_SIZE;
+    return sizeof(zip_stat_t);
+}
+
+zip_int64_t StreamSeek(FileHandleStream& stream, void* data, zip_uint64_t length)
+{
+    auto* args = ZIP_SOURCE_GET_ARGS(zip_source_args_seek_t, data, length, &stream.Error);
+    if (!args)
+        return -1;
+    static constexpr DWORD methods[] = {FILE_BEGIN, FILE_CURRENT, FILE_END}; // by SEEK_SET, SEEK_CUR, SEEK_END
+    if (args->whence < SEEK_SET || args->whence > SEEK_END) {
+        zip_error_set(&stream.Error, ZIP_ER_INVAL, 0); // no Windows error to keep
+        return -1;
+    }
+    LARGE_INTEGER distance;
+    distance.QuadPart = args->offset;
+    if (!SetFilePointerEx(stream.Handle, distance, nullptr, methods[args->whence]))
+        return Fail(stream, ZIP_ER_SEEK, GetLastError());
+    return 0;
+}
+
+zip_int64_t StreamTell(FileHandleStream& stream)
+{
+    LARGE_INTEGER zero{};
+    LARGE_INTEGER position{};
+    if (!SetFilePointerEx(stream.Handle, zero, &position, FILE_CURRENT))
+        return Fail(stream, ZIP_ER_TELL, GetLastError());
+    return position.QuadPart;
+}
+
 zip_int64_t StreamCallback(void* userdata, void* data, zip_uint64_t length, zip_source_cmd_t command)
 {
     auto& stream = *static_cast<FileHandleStream*>(userdata);
@@ -49,62 +98,19 @@ zip_int64_t StreamCallback(void* userdata, void* data, zip_uint64_t length, zip_
     switch (command) {
     case ZIP_SOURCE_OPEN:
         return open ? 0 : Fail(stream, ZIP_ER_OPEN, ERROR_INVALID_HANDLE);
-    case ZIP_SOURCE_READ: {
-        DWORD const ask = static_cast<DWORD>(std::min<zip_uint64_t>(length, MAXDWORD));
-        DWORD read = 0;
-        if (!ReadFile(stream.Handle, data, ask, &read, nullptr))
-            return Fail(stream, ZIP_ER_READ, GetLastError());
-        return read;
-    }
+    case ZIP_SOURCE_READ:
+        return StreamRead(stream, data, length);
     case ZIP_SOURCE_CLOSE:
     case ZIP_SOURCE_FREE:
         return 0;
-    case ZIP_SOURCE_STAT: {
-        auto* stat = ZIP_SOURCE_GET_ARGS(zip_stat_t, data, length, &stream.Error);
-        if (!stat)
-            return -1;
-        zip_stat_init(stat);
-        LARGE_INTEGER size;
-        if (!GetFileSizeEx(stream.Handle, &size))
-            return Fail(stream, ZIP_ER_READ, GetLastError());
-        stat->size = static_cast<zip_uint64_t>(size.QuadPart);
-        stat->valid |= ZIP_STAT_SIZE;
-        return sizeof(zip_stat_t);
-    }
+    case ZIP_SOURCE_STAT:
+        return StreamStat(stream, data, length);
     case ZIP_SOURCE_ERROR:
         return zip_error_to_data(&stream.Error, data, length);
-    case ZIP_SOURCE_SEEK: {
-        auto* args = ZIP_SOURCE_GET_ARGS(zip_source_args_seek_t, data, length, &stream.Error);
-        if (!args)
-            return -1;
-        DWORD method;
-        switch (args->whence) {
-        case SEEK_SET:
-            method = FILE_BEGIN;
-            break;
-        case SEEK_CUR:
-            method = FILE_CURRENT;
-            break;
-        case SEEK_END:
-            method = FILE_END;
-            break;
-        default:
-            zip_error_set(&stream.Error, ZIP_ER_INVAL, 0); // no Windows error to keep
-            return -1;
-        }
-        LARGE_INTEGER distance;
-        distance.QuadPart = args->offset;
-        if (!SetFilePointerEx(stream.Handle, distance, nullptr, method))
-            return Fail(stream, ZIP_ER_SEEK, GetLastError());
-        return 0;
-    }
-    case ZIP_SOURCE_TELL: {
-        LARGE_INTEGER zero{};
-        LARGE_INTEGER position{};
-        if (!SetFilePointerEx(stream.Handle, zero, &position, FILE_CURRENT))
-            return Fail(stream, ZIP_ER_TELL, GetLastError());
-        return position.QuadPart;
-    }
+    case ZIP_SOURCE_SEEK:
+        return StreamSeek(stream, data, length);
+    case ZIP_SOURCE_TELL:
+        return StreamTell(stream);
     case ZIP_SOURCE_SUPPORTS:
         return ZIP_SOURCE_SUPPORTS_SEEKABLE | zip_source_make_command_bitmap(ZIP_SOURCE_ACCEPT_EMPTY, -1);
     case ZIP_SOURCE_ACCEPT_EMPTY:
@@ -366,14 +372,10 @@ std::wstring ZipNameToUtf16(std::string_view name)
 {
     if (name.size() > INT_MAX)
         throw std::runtime_error("Failed to convert ZIP filename to UTF-16");
-    int const size = static_cast<int>(name.size());
-    int const length = size > 0 ? MultiByteToWideChar(CP_UTF8, 0, name.data(), size, nullptr, 0) : 0;
-    if (length <= 0)
-        return {};
-    std::wstring text(static_cast<size_t>(length), L'\0');
-    if (MultiByteToWideChar(CP_UTF8, 0, name.data(), size, text.data(), length) <= 0)
+    Utf8Decoding decoded = DecodeUtf8(name);
+    if (decoded.Failed == Utf8Decoding::Failure::Convert)
         throw std::runtime_error("Failed to convert ZIP filename to UTF-16");
-    return text;
+    return std::move(decoded.Text); // "" when it cannot be measured
 }
 
 std::wstring UsableInstallerName(std::wstring_view name)

@@ -12,7 +12,7 @@ namespace ovl::setup {
 LONG VerifyFileSignature(HANDLE file, std::wstring const& path) noexcept
 {
     if (file == nullptr || file == INVALID_HANDLE_VALUE)
-        return static_cast<LONG>(0x80070006); // E_HANDLE
+        return static_cast<LONG>(E_HANDLE);
     try {
         std::vector<wchar_t> pathCopy(path.begin(), path.end());
         pathCopy.push_back(L'\0');
@@ -34,7 +34,7 @@ LONG VerifyFileSignature(HANDLE file, std::wstring const& path) noexcept
         GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
         return WinVerifyTrust(nullptr, &action, &data);
     } catch (...) {
-        return static_cast<LONG>(0x8007000E); // E_OUTOFMEMORY: the path could not be copied
+        return static_cast<LONG>(E_OUTOFMEMORY); // the path could not be copied
     }
 }
 

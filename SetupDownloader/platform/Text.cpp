@@ -5,28 +5,43 @@
 #include <climits>
 #include <cstdarg>
 #include <cstdio>
-#include <algorithm>
-#include <cwchar>
 
 namespace ovl::setup {
 
-std::optional<std::wstring> TryUtf8ToUtf16(std::string_view text)
+Utf8Decoding DecodeUtf8(std::string_view text)
 {
+    using Failure = Utf8Decoding::Failure;
     if (text.empty() || text.size() > INT_MAX)
-        return std::nullopt;
+        return {{}, Failure::Measure};
     int const size = static_cast<int>(text.size());
     int const length = MultiByteToWideChar(CP_UTF8, 0, text.data(), size, nullptr, 0);
     if (length <= 0)
-        return std::nullopt;
+        return {{}, Failure::Measure};
     std::wstring result(static_cast<size_t>(length), L'\0');
     int const converted = MultiByteToWideChar(CP_UTF8, 0, text.data(), size, result.data(), length);
     if (converted <= 0)
-        return std::nullopt;
+        return {{}, Failure::Convert};
     result.resize(static_cast<size_t>(converted));
-    return result;
+    return {std::move(result), Failure::None};
 }
 
-std::wstring Utf8ToUtf16(std::string_view text) { return TryUtf8ToUtf16(text).value_or(std::wstring()); }
+std::optional<std::wstring> TryUtf8ToUtf16(std::string_view text)
+{
+    Utf8Decoding decoded = DecodeUtf8(text);
+    if (decoded.Failed != Utf8Decoding::Failure::None)
+        return std::nullopt;
+    return std::move(decoded.Text);
+}
+
+std::wstring Utf8ToUtf16(std::string_view text) { return DecodeUtf8(text).Text; }
+
+std::wstring DecodeExceptionMessage(char const* what)
+{
+    Utf8Decoding decoded = DecodeUtf8(what ? std::string_view(what) : std::string_view());
+    if (decoded.Failed == Utf8Decoding::Failure::Convert)
+        return L"(error converting exception message)";
+    return std::move(decoded.Text);
+}
 
 std::string Utf16ToUtf8(std::wstring_view text)
 {
@@ -88,6 +103,15 @@ std::wstring Excerpt(std::wstring_view text, size_t max)
     size_t const head = (max - 3) * 2 / 3;
     size_t const tail = max - 3 - head;
     return std::wstring(text.substr(0, head)) + L"..." + std::wstring(text.substr(text.size() - tail));
+}
+
+std::wstring_view TrimBlanks(std::wstring_view text) noexcept
+{
+    constexpr std::wstring_view blanks = L" \t\r\n";
+    size_t const first = text.find_first_not_of(blanks);
+    if (first == std::wstring_view::npos)
+        return {};
+    return text.substr(first, text.find_last_not_of(blanks) - first + 1);
 }
 
 std::wstring JoinPath(std::wstring_view folder, std::wstring_view name)

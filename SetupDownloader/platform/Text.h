@@ -8,12 +8,26 @@
 
 namespace ovl::setup {
 
-// UTF-8 to UTF-16 with MultiByteToWideChar(CP_UTF8, 0): malformed sequences
-// become U+FFFD. None when the text is empty or cannot be converted.
+// The one UTF-8 decoder: MultiByteToWideChar(CP_UTF8, 0), so malformed
+// sequences become U+FFFD. It tells its two steps' failures apart (measuring,
+// which also fails for empty text, and converting); the functions below give
+// them each caller's meaning.
+struct Utf8Decoding {
+    enum class Failure { None, Measure, Convert };
+    std::wstring Text; // "" on a failure
+    Failure Failed = Failure::None;
+};
+Utf8Decoding DecodeUtf8(std::string_view text);
+
+// None when the text is empty or cannot be converted.
 std::optional<std::wstring> TryUtf8ToUtf16(std::string_view text);
 
-// The same, with "" for empty or unconvertible text.
+// "" for empty or unconvertible text.
 std::wstring Utf8ToUtf16(std::string_view text);
+
+// An exception's what() text for a message: "" when it cannot be measured,
+// "(error converting exception message)" when it cannot be converted.
+std::wstring DecodeExceptionMessage(char const* what);
 
 // UTF-16 to UTF-8; unpaired surrogates become U+FFFD.
 std::string Utf16ToUtf8(std::wstring_view text);
@@ -27,6 +41,9 @@ std::string Format(char const* format, ...);
 // around "...", so that a message never quotes more than a short excerpt of
 // a document.
 std::wstring Excerpt(std::wstring_view text, size_t max = 60);
+
+// text without the blanks (spaces, tabs, CR and LF) at its two ends.
+std::wstring_view TrimBlanks(std::wstring_view text) noexcept;
 
 // folder and name joined with exactly one path separator between them (none
 // added when folder already ends with one; name alone when folder is empty).

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cwchar>
 
 namespace ovl::setup {
 

@@ -17,6 +17,32 @@ TEST(Text, Utf8ToUtf16ReplacesMalformedSequences)
     EXPECT_EQ(TryUtf8ToUtf16("\xEF\xBB\xBF{"), std::wstring(L"\uFEFF{"));
 }
 
+TEST(Text, DecodeUtf8TellsAnEmptyTextFromADecodedOne)
+{
+    EXPECT_EQ(DecodeUtf8("").Failed, Utf8Decoding::Failure::Measure);
+    EXPECT_EQ(DecodeUtf8("").Text, L"");
+    auto const decoded = DecodeUtf8("caf\xC3\xA9\xFF");
+    EXPECT_EQ(decoded.Failed, Utf8Decoding::Failure::None);
+    EXPECT_EQ(decoded.Text, L"caf\u00E9\uFFFD");
+    EXPECT_EQ(DecodeExceptionMessage("Download failed: caf\xC3\xA9"), L"Download failed: caf\u00E9");
+    EXPECT_EQ(DecodeExceptionMessage(""), L"");
+    EXPECT_EQ(DecodeExceptionMessage(nullptr), L"");
+}
+
+TEST(Text, TrimBlanksAtBothEndsOnly)
+{
+    struct Row {
+        wchar_t const* Text;
+        wchar_t const* Expected;
+    } const rows[] = {
+        {L"", L""},           {L" \t\r\n", L""},       {L"bytes", L"bytes"},
+        {L" bytes\t", L"bytes"}, {L"a b", L"a b"},    {L"\r\nText.\r\n", L"Text."},
+        {L"\u00A0x", L"\u00A0x"}, // only the four blanks
+    };
+    for (auto const& row : rows)
+        EXPECT_EQ(TrimBlanks(row.Text), row.Expected) << row.Text;
+}
+
 TEST(Text, Utf16ToUtf8RoundTrips)
 {
     EXPECT_EQ(Utf16ToUtf8(L"\u00E9t\u00E9 \U0001F600"), "\xC3\xA9t\xC3\xA9 \xF0\x9F\x98\x80");
