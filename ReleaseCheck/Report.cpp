@@ -151,62 +151,80 @@ std::wstring RenderText(CheckReport const& report)
     return text;
 }
 
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+Json ReleasesJson(ReleaseManifest const& manifest)
+{
+    Json releases = Json::array();
+    for (auto const& release : manifest.Releases) {
+        Json files = Json::array();
+        for (auto const& file : release.Files)
+            files.push_back({{"architecture", Utf8(Architecture(file.Architecture))}, {"mirrors", file.MirrorUrls.size()}});
+        releases.push_back({{"display-name", Utf8(release.DisplayName)},
+                            {"version", Utf8(VersionText(release.Version))},
+                            {"milestone", Utf8(MilestoneInManifest(release.Milestone))},
+                            {"files", files}});
+    }
+    return releases;
+}
+
+Json ChoiceJson(Choice const& choice)
+{
+    Json entry = {{"milestone", Utf8(Milestone(choice.Milestone))},
+                  {"architecture", Utf8(Architecture(choice.Architecture))}};
+    if (!choice.ChosenRelease) {
+        entry["error"] = Utf8(choice.Error);
+        return entry;
+    }
+    entry["release"] = Utf8(choice.ChosenRelease->DisplayName);
+    entry["file"] = Utf8(Architecture(choice.ChosenFile->Architecture));
+    Json urls = Json::array();
+    for (auto const& url : choice.ChosenFile->MirrorUrls)
+        urls.push_back(Utf8(url));
+    entry["mirrors"] = urls;
+    return entry;
+}
+
+Json MirrorJson(MirrorCheck const& mirror)
+{
+    return {{"release", Utf8(mirror.Release)},
+            {"architecture", Utf8(Architecture(mirror.Architecture))},
+            {"url", Utf8(mirror.Url)},
+            {"status", mirror.Status ? Json(*mirror.Status) : nullptr},
+            {"bytes", mirror.Bytes},
+            {"accepts-ranges", mirror.AcceptsRanges},
+            {"seconds", mirror.Seconds},
+            {"entry", Utf8(mirror.Entry)},
+            {"installer-bytes", mirror.InstallerBytes},
+            {"signature", mirror.Signature ? Json(*mirror.Signature) : nullptr},
+            {"error", mirror.Error.empty() ? nullptr : Json(Utf8(mirror.Error))}};
+}
+
+} // namespace
+
 std::string RenderJson(CheckReport const& report)
 {
-    nlohmann::ordered_json document;
+    Json document;
     document["manifest"] = {{"source", Utf8(report.Source)}, {"bytes", report.ManifestBytes}};
     if (!report.ManifestError.empty())
         document["manifest"]["error"] = Utf8(report.ManifestError);
     if (report.Manifest) {
         document["product"] = Utf8(report.Manifest->ProductName);
-        nlohmann::ordered_json releases = nlohmann::ordered_json::array();
-        for (auto const& release : report.Manifest->Releases) {
-            nlohmann::ordered_json files = nlohmann::ordered_json::array();
-            for (auto const& file : release.Files)
-                files.push_back({{"architecture", Utf8(Architecture(file.Architecture))}, {"mirrors", file.MirrorUrls.size()}});
-            releases.push_back({{"display-name", Utf8(release.DisplayName)},
-                                {"version", Utf8(VersionText(release.Version))},
-                                {"milestone", Utf8(MilestoneInManifest(release.Milestone))},
-                                {"files", files}});
-        }
-        document["releases"] = releases;
-        nlohmann::ordered_json choices = nlohmann::ordered_json::array();
-        for (auto const& choice : report.Choices) {
-            nlohmann::ordered_json entry = {{"milestone", Utf8(Milestone(choice.Milestone))},
-                                            {"architecture", Utf8(Architecture(choice.Architecture))}};
-            if (choice.ChosenRelease) {
-                entry["release"] = Utf8(choice.ChosenRelease->DisplayName);
-                entry["file"] = Utf8(Architecture(choice.ChosenFile->Architecture));
-                nlohmann::ordered_json urls = nlohmann::ordered_json::array();
-                for (auto const& url : choice.ChosenFile->MirrorUrls)
-                    urls.push_back(Utf8(url));
-                entry["mirrors"] = urls;
-            } else {
-                entry["error"] = Utf8(choice.Error);
-            }
-            choices.push_back(entry);
-        }
+        document["releases"] = ReleasesJson(*report.Manifest);
+        Json choices = Json::array();
+        for (auto const& choice : report.Choices)
+            choices.push_back(ChoiceJson(choice));
         document["choices"] = choices;
     }
     if (report.MirrorsChecked) {
-        nlohmann::ordered_json mirrors = nlohmann::ordered_json::array();
-        for (auto const& mirror : report.Mirrors) {
-            nlohmann::ordered_json entry = {{"release", Utf8(mirror.Release)},
-                                            {"architecture", Utf8(Architecture(mirror.Architecture))},
-                                            {"url", Utf8(mirror.Url)},
-                                            {"status", mirror.Status ? nlohmann::ordered_json(*mirror.Status) : nullptr},
-                                            {"bytes", mirror.Bytes},
-                                            {"accepts-ranges", mirror.AcceptsRanges},
-                                            {"seconds", mirror.Seconds},
-                                            {"entry", Utf8(mirror.Entry)},
-                                            {"installer-bytes", mirror.InstallerBytes},
-                                            {"signature", mirror.Signature ? nlohmann::ordered_json(*mirror.Signature) : nullptr},
-                                            {"error", mirror.Error.empty() ? nullptr : nlohmann::ordered_json(Utf8(mirror.Error))}};
-            mirrors.push_back(entry);
-        }
+        Json mirrors = Json::array();
+        for (auto const& mirror : report.Mirrors)
+            mirrors.push_back(MirrorJson(mirror));
         document["mirrors"] = mirrors;
     }
-    nlohmann::ordered_json problems = nlohmann::ordered_json::array();
+    Json problems = Json::array();
     for (auto const& problem : Problems(report))
         problems.push_back(Utf8(problem));
     document["problems"] = problems;

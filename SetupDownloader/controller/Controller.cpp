@@ -6,7 +6,6 @@
 
 #include <objbase.h>
 
-#include <algorithm>
 
 namespace ovl::setup {
 
@@ -54,16 +53,6 @@ void Controller::EndWorker() noexcept
 
 namespace {
 
-// An exception's what() text, decoded from UTF-8.
-std::wstring DecodeMessage(char const* text)
-{
-    int const n = MultiByteToWideChar(CP_UTF8, 0, text, -1, nullptr, 0);
-    std::wstring message(static_cast<size_t>(std::max(n - 1, 0)), L'\0');
-    if (n > 0 && MultiByteToWideChar(CP_UTF8, 0, text, -1, message.data(), n) <= 0)
-        return L"(error converting exception message)";
-    return message;
-}
-
 constexpr wchar_t UnhandledPrefix[] = L"Installation failed. There was an unhandled exception:\r\n\r\n";
 
 // Runs the end operation of a failed run. Should it fail itself (no memory
@@ -89,7 +78,7 @@ ExitCode Controller::RunAndEnd() noexcept
         return EndSafely(ExitCode::Canceled, [this] { return EndAsync(L"Installation was canceled.", ExitCode::Canceled); });
     } catch (std::exception const& e) {
         return EndSafely(ExitCode::UnhandledError, [&] {
-            return EndWithError(UnhandledPrefix + DecodeMessage(e.what()), ExitCode::UnhandledError);
+            return EndWithError(UnhandledPrefix + DecodeExceptionMessage(e.what()), ExitCode::UnhandledError);
         });
     } catch (winrt::hresult_error const& e) {
         return EndSafely(ExitCode::UnhandledError,
@@ -161,16 +150,13 @@ ExitCode Controller::EndWithSuccess(std::wstring text)
 ExitCode Controller::EndWithReboot(std::wstring text)
 {
     PostEndScreen(std::move(text), ButtonAction::Restart);
-    if (Flags & Switch::SkipAndSuppressRebootPrompts)
-        return ExitCode::RebootRequired;
-    ButtonAction const action = Window.WaitForButton();
-    if (action == ButtonAction::Continue || action == ButtonAction::Restart) {
-        if (Flags & Switch::SuppressReboot)
-            return ExitCode::RebootRequired;
+    std::optional<ButtonAction> pressed;
+    if (!(Flags & Switch::SkipAndSuppressRebootPrompts))
+        pressed = Window.WaitForButton();
+    ExitCode const code = ChooseRebootExitCode(pressed, (Flags & Switch::SuppressReboot) != 0);
+    if (code == ExitCode::RebootInitiated)
         RestartSystem();
-        return ExitCode::RebootInitiated;
-    }
-    return ExitCode::RebootRequired;
+    return code;
 }
 
 MainWindow::ButtonHandler Controller::CancelHandler()

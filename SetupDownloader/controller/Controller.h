@@ -8,11 +8,15 @@
 #include "window/MainWindow.h"
 
 #include <atomic>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
 namespace ovl::setup {
+
+struct DownloadInfo;
+class PinnedFile;
 
 class Controller {
 public:
@@ -33,6 +37,11 @@ private:
     // RunImpl and the end screen of whatever it throws.
     ExitCode RunAndEnd() noexcept;
     ExitCode RunImpl();
+    void CheckPrerequisites();
+    void AwaitReady();
+    void ShowProgressScreen();
+    PinnedFile DownloadAndUnpack(DownloadInfo const& info, std::wstring const& folder);
+    std::function<void(double)> TaskProgress();
     void PostStage(std::wstring status);
     void PostTotalProgress(int stagesDone);
     void HideWindow();

@@ -29,6 +29,12 @@ InstallerEnd ClassifyInstallerResult(std::uint32_t result) noexcept
     }
 }
 
+ExitCode ChooseRebootExitCode(std::optional<ButtonAction> pressed, bool suppressReboot) noexcept
+{
+    bool const restartAsked = pressed == ButtonAction::Continue || pressed == ButtonAction::Restart;
+    return restartAsked && !suppressReboot ? ExitCode::RebootInitiated : ExitCode::RebootRequired;
+}
+
 wchar_t const* GetButtonCaption(ButtonAction action) noexcept
 {
     switch (action) {

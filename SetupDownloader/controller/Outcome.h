@@ -90,6 +90,11 @@ enum class InstallerEnd {
 };
 InstallerEnd ClassifyInstallerResult(std::uint32_t result) noexcept;
 
+// The exit code of the reboot end screen, from the button pressed there
+// (none when the prompt is skipped) and whether reboots are suppressed.
+// RebootInitiated means the system is to be restarted.
+ExitCode ChooseRebootExitCode(std::optional<ButtonAction> pressed, bool suppressReboot) noexcept;
+
 // Throws CanceledException when the flag is set.
 inline void ThrowIfCanceled(CancelFlag const& cancel)
 {

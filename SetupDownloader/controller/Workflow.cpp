@@ -26,8 +26,47 @@ ExitCode Controller::RunImpl()
 {
     if (!IsSupportedOsVersion())
         return EndWithError(L"Windows 10 v21H2 or newer is required.", ExitCode::OsNotSupported);
+    CheckPrerequisites();
+    if (!Config.InstallApp)
+        return EndWithSuccess(L"Installation complete.");
+    AwaitReady();
+    ShowProgressScreen();
 
-    // Prerequisites.
+    DownloadFolderGuard const folder(CreateDownloadFolder());
+    AppPackage package;
+    package.Milestone = Config.AppMilestone;
+    package.RuntimeVersion = Config.RuntimeVersion3;
+    package.Test = Config.Test;
+    package.InstallerArguments = InstallerArguments;
+
+    PostStage(L"Downloading Orvelle...");
+    DownloadInfo const info = package.GetDownloadInfo(TaskProgress(), CancelRequested);
+    ThrowIfCanceled(CancelRequested);
+    PinnedFile installer = DownloadAndUnpack(info, folder.GetPath());
+
+    PostTotalProgress(2);
+    PostStage(L"Verifying " + info.DisplayName + L"...");
+    LONG const status = VerifyFileSignature(installer.GetHandle(), installer.GetPath());
+    if (status != 0)
+        return EndWithError(DescribeSignatureFailure(status), ToExitCode(static_cast<std::int32_t>(status)));
+    ThrowIfCanceled(CancelRequested);
+
+    PostTotalProgress(3);
+    PostStage(L"Installing " + info.DisplayName + L" ...");
+    HideWindow();
+    // Nothing but the installer may lie beside it: it loads DLLs from its folder.
+    std::wstring const& installerPath = installer.GetPath();
+    CheckFolderHoldsOnly(folder.GetPath(), installerPath.substr(installerPath.find_last_of(L"\\/") + 1));
+    RunOnUi const runOnUi = [this](std::function<void()> call) { Window.InvokeOnUi(std::move(call)); };
+    std::uint32_t const result = package.RunInstaller(installer.GetFinalPath(), Window.GetHandle(), runOnUi);
+    installer.Close();
+    PostTotalProgress(4);
+    return EndInstallation(result);
+}
+
+// The prerequisites screen; there is nothing to check, so it completes at once.
+void Controller::CheckPrerequisites()
+{
     Window.PostToUi([this] {
         Window.SetStatusText(L"Checking prerequisites ...");
         Window.SetButtonAction(ButtonAction::Cancel);
@@ -43,11 +82,12 @@ ExitCode Controller::RunImpl()
     });
     TaskProgressShown.Shown(100);
     ThrowIfCanceled(CancelRequested);
+}
 
-    if (!Config.InstallApp)
-        return EndWithSuccess(L"Installation complete.");
-
-    // Ready.
+// The ready screen; unless the prompt is skipped, waits for Continue.
+// Closing the window there cancels the run.
+void Controller::AwaitReady()
+{
     Window.PostToUi([this] {
         Window.SetStatusText(L"Orvelle is ready to be downloaded and installed.");
         Window.SetButtonAction(ButtonAction::Continue);
@@ -57,8 +97,11 @@ ExitCode Controller::RunImpl()
     });
     if (!(Flags & Switch::SkipInitialPrompt) && Window.WaitForButton() == ButtonAction::Close)
         throw CanceledException();
+}
 
-    // Progress: from here Cancel and closing the window both cancel the run.
+// The progress screen: from here Cancel and closing the window both cancel the run.
+void Controller::ShowProgressScreen()
+{
     Window.PostToUi([this] {
         Window.ShowTotalProgress(true);
         Window.SetTotalProgressRange(4);
@@ -67,51 +110,29 @@ ExitCode Controller::RunImpl()
         Window.EnableButton(true);
         Window.SetButtonHandler(CancelHandler());
     });
+}
 
-    DownloadFolderGuard const folder(CreateDownloadFolder());
-
-    AppPackage package;
-    package.Milestone = Config.AppMilestone;
-    package.RuntimeVersion = Config.RuntimeVersion3;
-    package.Test = Config.Test;
-    package.InstallerArguments = InstallerArguments;
-
-    PostStage(L"Downloading Orvelle...");
-    std::function<void(double)> const progress = [this](double percent) { PostTaskProgress(percent); };
-    DownloadInfo const info = package.GetDownloadInfo(progress, CancelRequested);
-    ThrowIfCanceled(CancelRequested);
-
+// The first two stages: the package into the folder, then the installer out
+// of it; the package is closed (and so deleted) once the installer is out.
+PinnedFile Controller::DownloadAndUnpack(DownloadInfo const& info, std::wstring const& folder)
+{
     PostStage(L"Downloading " + info.DisplayName + L"...");
-    PinnedFile packageFile(JoinPath(folder.GetPath(), PackageFileName), PinnedFileAccess::ReadWrite);
+    PinnedFile packageFile(JoinPath(folder, PackageFileName), PinnedFileAccess::ReadWrite);
     DownloadToPinnedFile(info.Url, packageFile,
                          [this](DownloadProgress const& p) { PostTaskProgress(p.percent); }, CancelRequested);
     ThrowIfCanceled(CancelRequested);
 
     PostTotalProgress(1);
     PostStage(L"Unpacking " + info.DisplayName + L" ...");
-    PinnedFile installer = ExtractInstaller(packageFile, folder.GetPath(), progress, CancelRequested);
+    PinnedFile installer = ExtractInstaller(packageFile, folder, TaskProgress(), CancelRequested);
     packageFile.Close();
     ThrowIfCanceled(CancelRequested);
+    return installer;
+}
 
-    PostTotalProgress(2);
-    PostStage(L"Verifying " + info.DisplayName + L"...");
-    LONG const status = VerifyFileSignature(installer.GetHandle(), installer.GetPath());
-    if (status != 0)
-        return EndWithError(DescribeSignatureFailure(status), ToExitCode(static_cast<std::int32_t>(status)));
-    ThrowIfCanceled(CancelRequested);
-
-    PostTotalProgress(3);
-    PostStage(L"Installing " + info.DisplayName + L" ...");
-    HideWindow();
-
-    // Nothing but the installer may lie beside it: it loads DLLs from its folder.
-    std::wstring const& installerPath = installer.GetPath();
-    CheckFolderHoldsOnly(folder.GetPath(), installerPath.substr(installerPath.find_last_of(L"\\/") + 1));
-    RunOnUi const runOnUi = [this](std::function<void()> call) { Window.InvokeOnUi(std::move(call)); };
-    std::uint32_t const result = package.RunInstaller(installer.GetFinalPath(), Window.GetHandle(), runOnUi);
-    installer.Close();
-    PostTotalProgress(4);
-    return EndInstallation(result);
+std::function<void(double)> Controller::TaskProgress()
+{
+    return [this](double percent) { PostTaskProgress(percent); };
 }
 
 // A stage's status text, with the task bar shown as a marquee until the

@@ -3,7 +3,6 @@
 #include "platform/Text.h"
 
 #include <algorithm>
-#include <cwchar>
 #include <thread>
 
 namespace ovl::setup {
@@ -18,11 +17,7 @@ bool IsByteRangeToken(std::wstring_view value)
         size_t end = value.find(L',', start);
         if (end == std::wstring_view::npos)
             end = value.size();
-        std::wstring_view piece = value.substr(start, end - start);
-        while (!piece.empty() && (piece.front() == L' ' || piece.front() == L'\t'))
-            piece.remove_prefix(1);
-        while (!piece.empty() && (piece.back() == L' ' || piece.back() == L'\t'))
-            piece.remove_suffix(1);
+        std::wstring_view const piece = TrimBlanks(value.substr(start, end - start));
         if (piece.size() == 5 && EqualsIgnoreAsciiCase(piece, L"bytes"))
             return true;
         start = end + 1;
@@ -37,16 +32,109 @@ bool IsResumedAt(HttpResponseMessage const& response, std::uint64_t offset)
            *range->FirstBytePosition == offset;
 }
 
+std::optional<std::wstring> ChooseRange(TransferState& state)
+{
+    if (state.attempt == 0)
+        return std::nullopt;
+    if (state.acceptsRanges && state.received > 0)
+        return FormatW(L"bytes=%llu-", static_cast<unsigned long long>(state.received));
+    state.received = 0;
+    return std::nullopt;
+}
+
+ResponseVerdict AcceptResponse(HttpResponseMessage const& response, bool rangeRequested, TransferState& state)
+{
+    if (!response.IsSuccessStatusCode()) {
+        if (rangeRequested) {
+            state.acceptsRanges = false;
+            state.received = 0;
+        }
+        return ResponseVerdict::HttpError;
+    }
+    std::uint32_t const status = response.StatusCode();
+    if (status == 206 && !rangeRequested)
+        throw std::runtime_error("The server sent part of the file without being asked for a part");
+    if (status == 206 && !IsResumedAt(response, state.received)) {
+        state.acceptsRanges = false;
+        state.received = 0;
+        throw std::runtime_error("The server resumed the download at the wrong offset");
+    }
+    if (status != 206 && rangeRequested)
+        state.received = 0; // the whole body again
+
+    if (response.Headers().HasKey(L"Accept-Ranges"))
+        state.acceptsRanges = IsByteRangeToken(response.Headers().Lookup(L"Accept-Ranges"));
+
+    if (!state.lengthKnown && status != 206) {
+        if (auto const contentLength = response.Content().Headers().ContentLength()) {
+            state.length = *contentLength;
+            state.lengthKnown = true;
+            if (state.length == 0)
+                return ResponseVerdict::EmptyBody;
+        }
+    }
+    return ResponseVerdict::ReadBody;
+}
+
 namespace {
 
-// What one call of DownloadToSink carries from attempt to attempt.
-struct TransferState {
-    std::uint64_t received = 0;
-    bool acceptsRanges = false;
-    std::uint64_t length = 0;
-    bool lengthKnown = false;
-    std::int32_t attempt = 0;
-};
+// Streams a response's body to the sink, reporting progress after every
+// chunk; returns the body's total length.
+std::uint64_t ReadBody(HttpResponseMessage const& response, TransferState& state, DownloadProgressCallback const& progress,
+                       CancelFlag const& cancel, DownloadSink const& sink)
+{
+    Storage::Streams::IInputStream const stream = WaitForAsync(response.Content().ReadAsInputStreamAsync(), cancel);
+    Storage::Streams::Buffer const buffer(ChunkSize);
+    std::vector<std::uint8_t> chunk;
+    for (;;) {
+        ThrowIfCanceled(cancel);
+        Storage::Streams::IBuffer const read =
+            WaitForAsync(stream.ReadAsync(buffer, ChunkSize, Storage::Streams::InputStreamOptions::None), cancel);
+        std::uint32_t const n = read.Length();
+        if (n == 0) {
+            if (state.length != 0 && state.received != state.length)
+                throw std::runtime_error("The download ended before all of its content had arrived");
+            return state.received;
+        }
+        chunk.resize(n);
+        Storage::Streams::DataReader::FromBuffer(read).ReadBytes(chunk);
+        sink(chunk.data(), n, state.received);
+        state.received += n;
+        if (progress) {
+            double const percent =
+                state.length != 0
+                    ? std::min(static_cast<double>(state.received) * 100.0 / static_cast<double>(state.length), 100.0)
+                    : -1.0;
+            progress(DownloadProgress{percent, state.attempt});
+        }
+    }
+}
+
+// One attempt: the request (resuming where the state allows), the response's
+// judgement, and the body.
+std::uint64_t RunAttempt(Web::Http::HttpClient const& client, Foundation::Uri const& uri, TransferState& state,
+                         DownloadProgressCallback const& progress, CancelFlag const& cancel, DownloadSink const& sink,
+                         ResponseObserver const& observer)
+{
+    Web::Http::HttpRequestMessage request(Web::Http::HttpMethod::Get(), uri);
+    std::optional<std::wstring> const range = ChooseRange(state);
+    if (range)
+        request.Headers().Insert(L"Range", *range);
+    HttpResponseMessage const response = WaitForAsync(
+        client.SendRequestAsync(request, Web::Http::HttpCompletionOption::ResponseHeadersRead), cancel);
+    if (observer)
+        observer(response);
+    switch (AcceptResponse(response, range.has_value(), state)) {
+    case ResponseVerdict::HttpError:
+        response.EnsureSuccessStatusCode(); // throws
+        break;
+    case ResponseVerdict::EmptyBody:
+        return 0;
+    case ResponseVerdict::ReadBody:
+        break;
+    }
+    return ReadBody(response, state, progress, cancel, sink);
+}
 
 } // namespace
 
@@ -64,88 +152,14 @@ std::uint64_t DownloadToSink(std::wstring_view url, DownloadProgressCallback con
     Web::Http::HttpClient const client(filter);
     Foundation::Uri const uri(url);
 
+    // Retry policy: a cancel leaves at once; any other failure is retried
+    // after RetryDelay, and the tenth is final (a platform error then as
+    // "Download failed: " and its message).
     TransferState state;
     for (state.attempt = 0; state.attempt < MaxAttempts; ++state.attempt) {
         ThrowIfCanceled(cancel);
         try {
-            Web::Http::HttpRequestMessage request(Web::Http::HttpMethod::Get(), uri);
-            bool rangeRequested = false;
-            if (state.attempt >= 1) {
-                if (state.acceptsRanges && state.received > 0) {
-                    request.Headers().Insert(
-                        L"Range", FormatW(L"bytes=%llu-", static_cast<unsigned long long>(state.received)));
-                    rangeRequested = true;
-                } else {
-                    state.received = 0;
-                }
-            }
-
-            HttpResponseMessage const response = WaitForAsync(
-                client.SendRequestAsync(request, Web::Http::HttpCompletionOption::ResponseHeadersRead), cancel);
-            if (observer)
-                observer(response);
-
-            if (!response.IsSuccessStatusCode()) {
-                if (rangeRequested) {
-                    state.acceptsRanges = false;
-                    state.received = 0;
-                }
-                response.EnsureSuccessStatusCode();
-            }
-
-            std::uint32_t const status = response.StatusCode();
-            if (status == 206 && !rangeRequested)
-                throw std::runtime_error("The server sent part of the file without being asked for a part");
-            if (status == 206) {
-                if (!IsResumedAt(response, state.received)) {
-                    state.acceptsRanges = false;
-                    state.received = 0;
-                    throw std::runtime_error("The server resumed the download at the wrong offset");
-                }
-            } else if (rangeRequested) {
-                state.received = 0; // the whole body again
-            }
-
-            if (response.Headers().HasKey(L"Accept-Ranges"))
-                state.acceptsRanges = IsByteRangeToken(response.Headers().Lookup(L"Accept-Ranges"));
-
-            if (!state.lengthKnown && status != 206) {
-                if (auto const contentLength = response.Content().Headers().ContentLength()) {
-                    state.length = *contentLength;
-                    state.lengthKnown = true;
-                    if (state.length == 0)
-                        return 0;
-                }
-            }
-
-            Storage::Streams::IInputStream const stream =
-                WaitForAsync(response.Content().ReadAsInputStreamAsync(), cancel);
-            Storage::Streams::Buffer const buffer(ChunkSize);
-            std::vector<std::uint8_t> chunk;
-
-            for (;;) {
-                ThrowIfCanceled(cancel);
-                Storage::Streams::IBuffer const read = WaitForAsync(
-                    stream.ReadAsync(buffer, ChunkSize, Storage::Streams::InputStreamOptions::None), cancel);
-                std::uint32_t const n = read.Length();
-                if (n == 0) {
-                    if (state.length != 0 && state.received != state.length)
-                        throw std::runtime_error("The download ended before all of its content had arrived");
-                    return state.received;
-                }
-                chunk.resize(n);
-                Storage::Streams::DataReader::FromBuffer(read).ReadBytes(chunk);
-                sink(chunk.data(), n, state.received);
-                state.received += n;
-                if (progress) {
-                    double const percent =
-                        state.length != 0 ? std::min(static_cast<double>(state.received) * 100.0 /
-                                                         static_cast<double>(state.length),
-                                                     100.0)
-                                          : -1.0;
-                    progress(DownloadProgress{percent, state.attempt});
-                }
-            }
+            return RunAttempt(client, uri, state, progress, cancel, sink, observer);
         } catch (CanceledException const&) {
             throw;
         } catch (winrt::hresult_error const& e) {

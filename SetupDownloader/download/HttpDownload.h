@@ -15,6 +15,7 @@
 #include <mutex>
 #include <optional>
 #include <stdexcept>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -49,6 +50,33 @@ std::uint64_t DownloadToSink(std::wstring_view url, DownloadProgressCallback con
 // than allowed" otherwise, after the usual attempts).
 std::vector<std::uint8_t> DownloadBytes(std::wstring_view url, std::uint64_t maxSize,
                                         DownloadProgressCallback const& progress, CancelFlag const& cancel);
+
+// What one call of DownloadToSink carries from attempt to attempt.
+struct TransferState {
+    std::uint64_t received = 0; // body bytes the sink has taken
+    bool acceptsRanges = false;
+    std::uint64_t length = 0;
+    bool lengthKnown = false;
+    std::int32_t attempt = 0;
+};
+
+// The "Range" header for the state's attempt: "bytes=<received>-" when it can
+// resume (not the first attempt, ranges accepted, something received).
+// Otherwise none, and a later attempt starts over (received becomes 0).
+std::optional<std::wstring> ChooseRange(TransferState& state);
+
+// What a response means for its body.
+enum class ResponseVerdict {
+    ReadBody,
+    EmptyBody, // a Content-Length of 0: the transfer is done, the body not opened
+    HttpError, // not a success status: EnsureSuccessStatusCode says which
+};
+
+// Judges a response's status and headers by the transfer rules, updating the
+// state (resume offset, Accept-Ranges, length). A 206 not asked for, or one
+// that resumes elsewhere than at received, fails with a runtime error.
+ResponseVerdict AcceptResponse(winrt::Windows::Web::Http::HttpResponseMessage const& response, bool rangeRequested,
+                               TransferState& state);
 
 // True when a comma-separated "Accept-Ranges" value lists the token "bytes".
 bool IsByteRangeToken(std::wstring_view value);

@@ -12,7 +12,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <cwctype>
 #include <deque>
 #include <map>
 #include <mutex>
@@ -33,6 +32,7 @@ namespace {
 
 using ovl::setup::ConditionVariable;
 using ovl::setup::SlimLock;
+using ovl::setup::TrimBlanks;
 
 using ovl::setup::MaxReadSize;
 // Bytes of the body read ahead of the reader: the network and the reader's
@@ -90,11 +90,9 @@ std::wstring DescribeError(DWORD error)
     wchar_t* text = nullptr;
     DWORD const flags = FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
     DWORD const length = FormatMessageW(flags, nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-    std::wstring description = length && text ? std::wstring(text, length) : std::wstring();
-    if (text)
-        LocalFree(text);
-    while (!description.empty() && std::iswspace(static_cast<std::wint_t>(description.back())))
-        description.pop_back();
+    ovl::setup::UniqueLocalMemory const owned(text);
+    std::wstring const description(
+        length && text ? TrimBlanks(std::wstring_view(text, length)) : std::wstring_view());
     if (description.empty())
         return ovl::setup::FormatW(L"WinHTTP error %lu", error);
     return ovl::setup::FormatW(L"WinHTTP error %lu: %ls", error, description.c_str());
@@ -102,18 +100,9 @@ std::wstring DescribeError(DWORD error)
 
 bool EqualsIgnoreCase(std::wstring_view a, std::wstring_view b) { return ovl::setup::EqualsIgnoreAsciiCase(a, b); }
 
-std::wstring_view Trim(std::wstring_view text)
-{
-    while (!text.empty() && (text.front() == L' ' || text.front() == L'\t'))
-        text.remove_prefix(1);
-    while (!text.empty() && (text.back() == L' ' || text.back() == L'\t' || text.back() == L'\r'))
-        text.remove_suffix(1);
-    return text;
-}
-
 std::optional<std::uint64_t> ParseUnsigned(std::wstring_view text)
 {
-    text = Trim(text);
+    text = TrimBlanks(text);
     if (text.empty() || text.size() > 19)
         return std::nullopt;
     std::uint64_t value = 0;
@@ -246,7 +235,9 @@ struct RequestCore : std::enable_shared_from_this<RequestCore> {
     std::shared_ptr<ActivityClock> const Activity = std::make_shared<ActivityClock>();
 
     // The thread's own.
-    HINTERNET Connect = nullptr;
+    ovl::setup::UniqueInternet Connect;
+    // Closed by hand in CloseHandles: WinHTTP finishes closing a request
+    // asynchronously (HANDLE_CLOSING), which its state must outlive.
     HINTERNET Request = nullptr;
     bool AuthTried = false;
     // A piece of the body: WinHTTP reads into it, the reader takes from it.
@@ -292,6 +283,9 @@ struct RequestCore : std::enable_shared_from_this<RequestCore> {
     void CloseHandles();
 
     // From any thread.
+    enum class ReadStart { Pending, Completed, Ended, Failed, Busy, Closed };
+    ReadStart StartRead(std::shared_ptr<AsyncState<IBuffer>> const& read, std::uint32_t count, IBuffer& taken,
+                        DWORD& error);
     void Close();
     void Report(Event event, DWORD count, DWORD error);
     void OnHandleClosing();
@@ -367,10 +361,10 @@ DWORD RequestCore::Open()
     HINTERNET const session = Session->For(proxy);
     if (!session)
         return GetLastError();
-    Connect = WinHttpConnect(session, Uri.Host().c_str(), Uri.Port(), 0);
+    Connect.Reset(WinHttpConnect(session, Uri.Host().c_str(), Uri.Port(), 0));
     if (!Connect)
         return GetLastError();
-    Request = WinHttpOpenRequest(Connect, Method.c_str(), Uri.PathAndQuery().c_str(), nullptr, WINHTTP_NO_REFERER,
+    Request = WinHttpOpenRequest(Connect.Get(), Method.c_str(), Uri.PathAndQuery().c_str(), nullptr, WINHTTP_NO_REFERER,
                                  WINHTTP_DEFAULT_ACCEPT_TYPES, (Uri.IsSecure() ? WINHTTP_FLAG_SECURE : 0) | WINHTTP_FLAG_REFRESH);
     if (!Request)
         return GetLastError();
@@ -457,7 +451,8 @@ void RequestCore::CompleteSend(DWORD status)
         size_t end = raw.find(L"\r\n", start);
         std::wstring_view const line(raw.data() + start, (end == std::wstring::npos ? raw.size() : end) - start);
         if (auto const colon = line.find(L':'); colon != std::wstring_view::npos && colon > 0)
-            headers.Append(std::wstring(Trim(line.substr(0, colon))), std::wstring(Trim(line.substr(colon + 1))));
+            headers.Append(std::wstring(TrimBlanks(line.substr(0, colon))),
+                           std::wstring(TrimBlanks(line.substr(colon + 1))));
         position = end;
     }
 
@@ -567,6 +562,41 @@ void RequestCore::Deliver(DWORD count)
         read->Complete(target);
 }
 
+// A reader's read: served at once from the ready chunks (taken), or by the
+// body's end or failure, or left pending for the next chunk. Wakes the
+// request's thread when the read lets it read ahead again.
+RequestCore::ReadStart RequestCore::StartRead(std::shared_ptr<AsyncState<IBuffer>> const& read, std::uint32_t count,
+                                              IBuffer& taken, DWORD& error)
+{
+    ReadStart start = ReadStart::Pending;
+    bool wake = false;
+    {
+        std::lock_guard guard(Lock);
+        bool const couldRead = MayReadAhead();
+        if (Closed) {
+            start = ReadStart::Closed;
+        } else if (Read) {
+            start = ReadStart::Busy;
+        } else if (!Ready.empty()) {
+            taken = TakeReady(count);
+            start = ReadStart::Completed;
+        } else if (BodyError) {
+            error = BodyError;
+            start = ReadStart::Failed;
+        } else if (Ended) {
+            start = ReadStart::Ended;
+        } else {
+            Read = read;
+            ReadLimit = count;
+        }
+        BodyWanted = true;
+        wake = !couldRead && MayReadAhead();
+    }
+    if (wake)
+        Changed.WakeAll();
+    return start;
+}
+
 void RequestCore::EndBody(DWORD error)
 {
     std::shared_ptr<AsyncState<IBuffer>> read;
@@ -589,8 +619,7 @@ void RequestCore::CloseHandles()
 {
     if (HINTERNET const request = std::exchange(Request, nullptr))
         WinHttpCloseHandle(request); // HANDLE_CLOSING follows, now or after a pending read
-    if (HINTERNET const connect = std::exchange(Connect, nullptr))
-        WinHttpCloseHandle(connect);
+    Connect.Reset();
 }
 
 void RequestCore::Close()
@@ -674,51 +703,23 @@ IAsyncOperation<IBuffer> IInputStream::ReadAsync(IBuffer buffer, std::uint32_t c
     state->SetCanceler([core] { core->Close(); });
     state->SetStallLimit(core->Activity, core->Session->Stall, Stalled, StalledMessage);
 
-    enum class Outcome { Pending, Completed, Ended, Failed, Busy, Closed } outcome = Outcome::Pending;
     DWORD error = 0;
-    bool wake = false; // the request's thread may read again
-    {
-        std::lock_guard guard(core->Lock);
-        bool const couldRead = core->MayReadAhead();
-        if (core->Closed) {
-            outcome = Outcome::Closed;
-        } else if (core->Read) {
-            outcome = Outcome::Busy;
-        } else if (!core->Ready.empty()) {
-            buffer = core->TakeReady(count);
-            outcome = Outcome::Completed;
-        } else if (core->BodyError) {
-            error = core->BodyError;
-            outcome = Outcome::Failed;
-        } else if (core->Ended) {
-            outcome = Outcome::Ended;
-        } else {
-            core->Read = state;
-            core->ReadLimit = count;
-        }
-        core->BodyWanted = true;
-        wake = !couldRead && core->MayReadAhead();
-    }
-    if (wake)
-        core->Changed.WakeAll(); // the body is wanted, or room was made
-
-    switch (outcome) {
-    case Outcome::Pending:
+    switch (core->StartRead(state, count, buffer, error)) {
+    case RequestCore::ReadStart::Pending:
         break;
-    case Outcome::Completed:
+    case RequestCore::ReadStart::Completed:
         state->Complete(buffer);
         break;
-    case Outcome::Ended:
-        buffer.Length(0);
-        state->Complete(buffer);
+    case RequestCore::ReadStart::Ended:
+        state->Complete(IBuffer()); // a Length of 0: the end
         break;
-    case Outcome::Failed:
+    case RequestCore::ReadStart::Failed:
         state->Fail(FromWin32(error), DescribeError(error));
         break;
-    case Outcome::Busy:
+    case RequestCore::ReadStart::Busy:
         state->Fail(IllegalMethodCall, L"A read is already pending on the stream");
         break;
-    case Outcome::Closed:
+    case RequestCore::ReadStart::Closed:
         state->Fail(FromWin32(ERROR_INVALID_HANDLE), L"The stream is closed");
         break;
     }
@@ -763,7 +764,7 @@ std::wstring HttpResponseHeaderCollection::Lookup(std::wstring_view name) const
         found = true;
     }
     if (!found)
-        throw hresult_error(static_cast<hresult>(0x8000000B), L"No response header named " + std::wstring(name));
+        throw hresult_error(Bounds, L"No response header named " + std::wstring(name));
     return value;
 }
 
@@ -774,24 +775,24 @@ void HttpResponseHeaderCollection::Append(std::wstring name, std::wstring value)
 
 std::optional<HttpContentRangeHeaderValue> HttpContentRangeHeaderValue::Parse(std::wstring_view text)
 {
-    text = Trim(text);
+    text = TrimBlanks(text);
     size_t const space = text.find(L' ');
     if (space == std::wstring_view::npos || space == 0)
         return std::nullopt;
     HttpContentRangeHeaderValue value;
     value.Unit = std::wstring(text.substr(0, space));
-    std::wstring_view rest = Trim(text.substr(space + 1));
+    std::wstring_view rest = TrimBlanks(text.substr(space + 1));
     size_t const slash = rest.find(L'/');
     std::wstring_view const range = slash == std::wstring_view::npos ? rest : rest.substr(0, slash);
     if (slash != std::wstring_view::npos) {
-        std::wstring_view const length = Trim(rest.substr(slash + 1));
+        std::wstring_view const length = TrimBlanks(rest.substr(slash + 1));
         if (length != L"*") {
             value.Length = ParseUnsigned(length);
             if (!value.Length)
                 return std::nullopt;
         }
     }
-    if (Trim(range) != L"*") {
+    if (TrimBlanks(range) != L"*") {
         size_t const dash = range.find(L'-');
         if (dash == std::wstring_view::npos)
             return std::nullopt;

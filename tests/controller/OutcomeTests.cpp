@@ -139,5 +139,26 @@ TEST(ClassifyInstallerResult, TheWorkflowsResultTable)
         EXPECT_EQ(ClassifyInstallerResult(row.Result), row.End) << std::hex << row.Result;
 }
 
+TEST(ChooseRebootExitCode, OnlyARestartAskedForAndAllowedRestarts)
+{
+    struct Row {
+        std::optional<ButtonAction> Pressed;
+        bool SuppressReboot;
+        ExitCode Code;
+    } const rows[] = {
+        {ButtonAction::Restart, false, ExitCode::RebootInitiated},
+        {ButtonAction::Continue, false, ExitCode::RebootInitiated},
+        {ButtonAction::Restart, true, ExitCode::RebootRequired},
+        {ButtonAction::Continue, true, ExitCode::RebootRequired},
+        {ButtonAction::Close, false, ExitCode::RebootRequired}, // the window was closed
+        {ButtonAction::Cancel, false, ExitCode::RebootRequired},
+        {std::nullopt, false, ExitCode::RebootRequired},        // the prompt was skipped
+        {std::nullopt, true, ExitCode::RebootRequired},
+    };
+    for (auto const& row : rows)
+        EXPECT_EQ(ChooseRebootExitCode(row.Pressed, row.SuppressReboot), row.Code)
+            << (row.Pressed ? static_cast<int>(*row.Pressed) : 0) << " " << row.SuppressReboot;
+}
+
 } // namespace
 } // namespace ovl::setup

@@ -88,5 +88,106 @@ TEST(ResponseStatus, EnsureSuccessDescribesTheStatus)
     EXPECT_FALSE(HttpResponseMessage(199, L"", {}, nullptr).IsSuccessStatusCode());
 }
 
+TEST(ChooseRange, ResumesOnlyALaterAttemptThatCan)
+{
+    struct Row {
+        std::int32_t Attempt;
+        bool AcceptsRanges;
+        std::uint64_t Received;
+        wchar_t const* Range; // nullptr: none
+        std::uint64_t ReceivedAfter;
+    } const rows[] = {
+        {0, true, 0, nullptr, 0},          // the first attempt never carries Range
+        {1, true, 65536, L"bytes=65536-", 65536},
+        {9, true, 18446744073709551615ull, L"bytes=18446744073709551615-", 18446744073709551615ull},
+        {1, false, 65536, nullptr, 0},     // ranges refused: start over
+        {1, true, 0, nullptr, 0},          // nothing to resume
+        {2, false, 0, nullptr, 0},
+    };
+    for (auto const& row : rows) {
+        TransferState state;
+        state.attempt = row.Attempt;
+        state.acceptsRanges = row.AcceptsRanges;
+        state.received = row.Received;
+        auto const range = ChooseRange(state);
+        EXPECT_EQ(range.has_value(), row.Range != nullptr) << row.Attempt << " " << row.Received;
+        if (range && row.Range) {
+            EXPECT_EQ(*range, row.Range);
+        }
+        EXPECT_EQ(state.received, row.ReceivedAfter) << row.Attempt << " " << row.Received;
+    }
+}
+
+TEST(AcceptResponse, TheTransferRulesOverStatusAndHeaders)
+{
+    struct Row {
+        char const* Name;
+        std::uint32_t Status;
+        wchar_t const* ContentRange;  // nullptr: absent
+        wchar_t const* AcceptRanges;  // nullptr: absent
+        wchar_t const* ContentLength; // nullptr: absent
+        bool RangeRequested;
+        bool AcceptsRangesBefore;
+        std::uint64_t ReceivedBefore;
+        char const* Failure; // nullptr: no runtime error
+        ResponseVerdict Verdict;
+        bool AcceptsRangesAfter;
+        std::uint64_t ReceivedAfter;
+        std::uint64_t LengthAfter;
+        bool LengthKnownAfter;
+    } const rows[] = {
+        {"first 200 with length", 200, nullptr, L"bytes", L"1000", false, false, 0, nullptr,
+         ResponseVerdict::ReadBody, true, 0, 1000, true},
+        {"200 without length", 200, nullptr, nullptr, nullptr, false, false, 0, nullptr,
+         ResponseVerdict::ReadBody, false, 0, 0, false},
+        {"empty body", 200, nullptr, nullptr, L"0", false, false, 0, nullptr,
+         ResponseVerdict::EmptyBody, false, 0, 0, true},
+        {"Accept-Ranges none turns ranges off", 200, nullptr, L"none", L"10", false, true, 0, nullptr,
+         ResponseVerdict::ReadBody, false, 0, 10, true},
+        {"absent Accept-Ranges keeps the value", 200, nullptr, nullptr, L"10", false, true, 0, nullptr,
+         ResponseVerdict::ReadBody, true, 0, 10, true},
+        {"resumed at the right offset", 206, L"bytes 500-999/1000", L"bytes", L"500", true, true, 500, nullptr,
+         ResponseVerdict::ReadBody, true, 500, 0, false},
+        {"200 to a range: the whole body again", 200, nullptr, nullptr, L"1000", true, true, 500, nullptr,
+         ResponseVerdict::ReadBody, true, 0, 1000, true},
+        {"206 not asked for", 206, L"bytes 0-99/1000", nullptr, nullptr, false, true, 0,
+         "The server sent part of the file without being asked for a part", ResponseVerdict::ReadBody, true, 0, 0,
+         false},
+        {"206 at the wrong offset", 206, L"bytes 400-999/1000", nullptr, nullptr, true, true, 500,
+         "The server resumed the download at the wrong offset", ResponseVerdict::ReadBody, false, 0, 0, false},
+        {"error to a range: start over", 416, nullptr, nullptr, nullptr, true, true, 500, nullptr,
+         ResponseVerdict::HttpError, false, 0, 0, false},
+        {"error on a first attempt", 404, nullptr, L"bytes", nullptr, false, true, 0, nullptr,
+         ResponseVerdict::HttpError, true, 0, 0, false},
+    };
+    for (auto const& row : rows) {
+        HttpResponseHeaderCollection headers;
+        if (row.ContentRange)
+            headers.Append(L"Content-Range", row.ContentRange);
+        if (row.AcceptRanges)
+            headers.Append(L"Accept-Ranges", row.AcceptRanges);
+        if (row.ContentLength)
+            headers.Append(L"Content-Length", row.ContentLength);
+        HttpResponseMessage const response(row.Status, L"", std::move(headers), nullptr);
+        TransferState state;
+        state.attempt = row.RangeRequested ? 1 : 0;
+        state.acceptsRanges = row.AcceptsRangesBefore;
+        state.received = row.ReceivedBefore;
+        std::string failure;
+        ResponseVerdict verdict = ResponseVerdict::ReadBody;
+        try {
+            verdict = AcceptResponse(response, row.RangeRequested, state);
+        } catch (std::runtime_error const& e) {
+            failure = e.what();
+        }
+        EXPECT_EQ(failure, row.Failure ? row.Failure : "") << row.Name;
+        EXPECT_EQ(verdict, row.Verdict) << row.Name;
+        EXPECT_EQ(state.acceptsRanges, row.AcceptsRangesAfter) << row.Name;
+        EXPECT_EQ(state.received, row.ReceivedAfter) << row.Name;
+        EXPECT_EQ(state.length, row.LengthAfter) << row.Name;
+        EXPECT_EQ(state.lengthKnown, row.LengthKnownAfter) << row.Name;
+    }
+}
+
 } // namespace
 } // namespace ovl::setup
