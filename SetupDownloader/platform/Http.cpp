@@ -277,6 +277,7 @@ struct RequestCore : std::enable_shared_from_this<RequestCore> {
     bool AnswerProxyChallenge();
     void CompleteSend(DWORD status);
     void FailSend(DWORD error);
+    std::pair<std::shared_ptr<AsyncState<HttpResponseMessage>>, std::shared_ptr<RequestHandle>> TakeSend();
     void ReadBody();
     void Deliver(DWORD count);
     void EndBody(DWORD error);
@@ -456,26 +457,21 @@ void RequestCore::CompleteSend(DWORD status)
         position = end;
     }
 
-    std::shared_ptr<AsyncState<HttpResponseMessage>> send;
-    std::shared_ptr<RequestHandle> handle;
-    {
-        std::lock_guard guard(Lock);
-        send = std::move(Send);
-        handle = std::move(PendingHandle);
-    }
+    auto [send, handle] = TakeSend();
     if (send)
         send->Complete(HttpResponseMessage(status, reason, std::move(headers), std::move(handle)));
 }
 
+// The send operation handed out and the handle its response is to hold; once.
+std::pair<std::shared_ptr<AsyncState<HttpResponseMessage>>, std::shared_ptr<RequestHandle>> RequestCore::TakeSend()
+{
+    std::lock_guard guard(Lock);
+    return {std::move(Send), std::move(PendingHandle)};
+}
+
 void RequestCore::FailSend(DWORD error)
 {
-    std::shared_ptr<AsyncState<HttpResponseMessage>> send;
-    std::shared_ptr<RequestHandle> handle;
-    {
-        std::lock_guard guard(Lock);
-        send = std::move(Send);
-        handle = std::move(PendingHandle);
-    }
+    auto const [send, handle] = TakeSend();
     if (send)
         send->Fail(FromWin32(error), DescribeError(error));
     // Dropping the handle closes the request.
