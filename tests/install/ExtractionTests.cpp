@@ -357,5 +357,24 @@ TEST(ZipNames, Components)
     EXPECT_EQ(ZipNameToUtf16(""), L"");
 }
 
+TEST(ZipNames, TheInstallerEntryPredicate)
+{
+    struct Row {
+        char const* Name;
+        std::int64_t Size;
+        std::int64_t CompressedSize;
+        bool Expected;
+    } const rows[] = {
+        {"Setup.exe", 100, 50, true},       {"SETUP.EXE", 100, 50, true},   {"bin/x64/Setup.Exe", 1, 1, true},
+        {".exe", 1, 1, true},               {"exe", 1, 1, false},           {"Setup.exe.txt", 100, 50, false},
+        {"Setup.ex", 100, 50, false},       {"Setup.exe", 0, 50, false},    // no content
+        {"Setup.exe", 100, 0, false},       // no compressed data
+        {"Setup.exe", -1, 50, false},       {"", 1, 1, false},              {"Setup.\xC3\xA9xe", 1, 1, false},
+    };
+    for (auto const& row : rows)
+        EXPECT_EQ(IsInstallerEntry(row.Name, row.Size, row.CompressedSize), row.Expected)
+            << row.Name << " " << row.Size << " " << row.CompressedSize;
+}
+
 } // namespace
 } // namespace ovl::setup
