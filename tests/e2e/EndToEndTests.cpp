@@ -61,17 +61,7 @@ void PublishPackage(wchar_t const* name, wchar_t const* installer, std::string c
     ovl::test::WriteBytes((Root() / name).wstring(), std::string(zip.begin(), zip.end()));
 }
 
-std::vector<std::wstring> RunFolders()
-{
-    wchar_t temp[MAX_PATH + 1];
-    GetTempPathW(MAX_PATH + 1, temp);
-    std::vector<std::wstring> folders;
-    for (auto const& entry : fs::directory_iterator(temp)) {
-        if (entry.path().filename().wstring().starts_with(L"OvlSetupDownloader."))
-            folders.push_back(entry.path().wstring());
-    }
-    return folders;
-}
+using ovl::test::RunFolders;
 
 // One start of SetupDownloader.exe.
 class AppRun {

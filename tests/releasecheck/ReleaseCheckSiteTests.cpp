@@ -111,17 +111,7 @@ std::wstring Site(std::string const& site, std::string const& releases, std::str
 
 bool Contains(std::string const& text, std::string const& part) { return text.find(part) != std::string::npos; }
 
-std::vector<std::wstring> RunFolders()
-{
-    wchar_t temp[MAX_PATH + 1];
-    GetTempPathW(MAX_PATH + 1, temp);
-    std::vector<std::wstring> folders;
-    for (auto const& entry : fs::directory_iterator(temp)) {
-        if (entry.path().filename().wstring().starts_with(L"OvlSetupDownloader."))
-            folders.push_back(entry.path().wstring());
-    }
-    return folders;
-}
+using ovl::test::RunFolders;
 
 class ReleaseSite : public ::testing::Test {
 protected:

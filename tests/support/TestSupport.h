@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace ovl::test {
 
@@ -88,6 +89,19 @@ inline std::string Narrow(std::wstring const& text)
 inline bool FileExists(std::wstring const& path)
 {
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// The download folders of runs in the temporary folder.
+inline std::vector<std::wstring> RunFolders()
+{
+    wchar_t temp[MAX_PATH + 1];
+    GetTempPathW(MAX_PATH + 1, temp);
+    std::vector<std::wstring> folders;
+    for (auto const& entry : std::filesystem::directory_iterator(temp)) {
+        if (entry.path().filename().wstring().starts_with(L"OvlSetupDownloader."))
+            folders.push_back(entry.path().wstring());
+    }
+    return folders;
 }
 
 } // namespace ovl::test
