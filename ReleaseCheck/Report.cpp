@@ -27,8 +27,14 @@ std::wstring MilestoneInManifest(AppMilestone milestone)
 {
     std::wstring name = Milestone(milestone);
     for (auto& c : name)
-        c = (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c;
+        c = FoldAscii(c);
     return name;
+}
+
+// A file's mirrors counted for people: "1 mirror", "3 mirrors".
+std::wstring MirrorCount(ReleaseFile const& file)
+{
+    return FormatW(L"%zu mirror%ls", file.MirrorUrls.size(), file.MirrorUrls.size() == 1 ? L"" : L"s");
 }
 
 std::wstring FilesText(Release const& release)
@@ -37,8 +43,7 @@ std::wstring FilesText(Release const& release)
     for (auto const& file : release.Files) {
         if (!text.empty())
             text += L", ";
-        text += FormatW(L"%ls (%zu mirror%ls)", Architecture(file.Architecture).c_str(), file.MirrorUrls.size(),
-                        file.MirrorUrls.size() == 1 ? L"" : L"s");
+        text += FormatW(L"%ls (%ls)", Architecture(file.Architecture).c_str(), MirrorCount(file).c_str());
     }
     return text.empty() ? L"no files" : text;
 }
@@ -47,9 +52,8 @@ std::wstring ChoiceText(Choice const& choice)
 {
     if (!choice.ChosenRelease)
         return choice.Error;
-    return FormatW(L"%ls, the %ls file, %zu mirror%ls", choice.ChosenRelease->DisplayName.c_str(),
-                   Architecture(choice.ChosenFile->Architecture).c_str(), choice.ChosenFile->MirrorUrls.size(),
-                   choice.ChosenFile->MirrorUrls.size() == 1 ? L"" : L"s");
+    return FormatW(L"%ls, the %ls file, %ls", choice.ChosenRelease->DisplayName.c_str(),
+                   Architecture(choice.ChosenFile->Architecture).c_str(), MirrorCount(*choice.ChosenFile).c_str());
 }
 
 std::wstring MirrorText(MirrorCheck const& mirror)

@@ -58,7 +58,6 @@ inline void CloseProtectedHandle(HANDLE handle) noexcept
 }
 inline void FreeLocal(HLOCAL memory) noexcept { LocalFree(memory); }
 inline void FreeGlobal(HGLOBAL memory) noexcept { GlobalFree(memory); }
-inline void DeleteGdiObject(HGDIOBJ object) noexcept { DeleteObject(object); }
 inline void DeleteFontObject(HFONT font) noexcept { DeleteObject(font); }
 } // namespace handle_kinds
 
@@ -66,7 +65,6 @@ using UniqueHandle = UniqueOwner<HANDLE, handle_kinds::CloseKernelHandle, handle
 using UniqueProtectedHandle = UniqueOwner<HANDLE, handle_kinds::CloseProtectedHandle, handle_kinds::IsKernelHandle>;
 using UniqueLocalMemory = UniqueOwner<HLOCAL, handle_kinds::FreeLocal, handle_kinds::IsNotNull<HLOCAL>>;
 using UniqueGlobalMemory = UniqueOwner<HGLOBAL, handle_kinds::FreeGlobal, handle_kinds::IsNotNull<HGLOBAL>>;
-using UniqueGdiObject = UniqueOwner<HGDIOBJ, handle_kinds::DeleteGdiObject, handle_kinds::IsNotNull<HGDIOBJ>>;
 using UniqueFont = UniqueOwner<HFONT, handle_kinds::DeleteFontObject, handle_kinds::IsNotNull<HFONT>>;
 
 // A window's device context (GetDC), released with the window it came from.

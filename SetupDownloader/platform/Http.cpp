@@ -31,6 +31,7 @@ using Web::Http::HttpResponseMessage;
 namespace {
 
 using ovl::setup::ConditionVariable;
+using ovl::setup::EqualsIgnoreAsciiCase;
 using ovl::setup::SlimLock;
 using ovl::setup::TrimBlanks;
 
@@ -97,8 +98,6 @@ std::wstring DescribeError(DWORD error)
         return ovl::setup::FormatW(L"WinHTTP error %lu", error);
     return ovl::setup::FormatW(L"WinHTTP error %lu: %ls", error, description.c_str());
 }
-
-bool EqualsIgnoreCase(std::wstring_view a, std::wstring_view b) { return ovl::setup::EqualsIgnoreAsciiCase(a, b); }
 
 std::optional<std::uint64_t> ParseUnsigned(std::wstring_view text)
 {
@@ -744,7 +743,7 @@ using Storage::Streams::impl::RequestHandle;
 bool HttpResponseHeaderCollection::HasKey(std::wstring_view name) const
 {
     return std::any_of(headers_.begin(), headers_.end(),
-                       [&](auto const& header) { return EqualsIgnoreCase(header.first, name); });
+                       [&](auto const& header) { return EqualsIgnoreAsciiCase(header.first, name); });
 }
 
 std::wstring HttpResponseHeaderCollection::Lookup(std::wstring_view name) const
@@ -752,7 +751,7 @@ std::wstring HttpResponseHeaderCollection::Lookup(std::wstring_view name) const
     std::wstring value;
     bool found = false;
     for (auto const& [key, text] : headers_) {
-        if (!EqualsIgnoreCase(key, name))
+        if (!EqualsIgnoreAsciiCase(key, name))
             continue;
         if (found)
             value += L", ";

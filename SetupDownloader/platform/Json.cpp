@@ -145,8 +145,8 @@ JsonObject JsonObject::Parse(std::wstring_view text)
                 return true;
             });
     } catch (TooDeep const&) {
-        throw hresult_error(WebInvalidJsonString, L"Invalid JSON string: nested deeper than " +
-                                                      ovl::setup::FormatW(L"%d", MaxNestingDepth) + L" levels");
+        throw hresult_error(WebInvalidJsonString,
+                            ovl::setup::FormatW(L"Invalid JSON string: nested deeper than %d levels", MaxNestingDepth));
     } catch (nlohmann::json::exception const& e) {
         throw hresult_error(WebInvalidJsonString, L"Invalid JSON string: " + Describe(e));
     }

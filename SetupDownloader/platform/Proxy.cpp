@@ -39,8 +39,6 @@ std::wstring_view WithoutScheme(std::wstring_view server)
     return server;
 }
 
-wchar_t Lower(wchar_t c) { return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c; }
-
 // Wildcard match ('*' for any run of characters), ASCII letters folded.
 bool Matches(std::wstring_view pattern, std::wstring_view text)
 {
@@ -49,7 +47,7 @@ bool Matches(std::wstring_view pattern, std::wstring_view text)
         if (p < pattern.size() && pattern[p] == L'*') {
             star = p++;
             resume = t;
-        } else if (p < pattern.size() && Lower(pattern[p]) == Lower(text[t])) {
+        } else if (p < pattern.size() && FoldAscii(pattern[p]) == FoldAscii(text[t])) {
             ++p;
             ++t;
         } else if (star != std::wstring_view::npos) {

@@ -123,12 +123,7 @@ std::wstring JoinPath(std::wstring_view folder, std::wstring_view name)
     return path;
 }
 
-namespace {
-constexpr wchar_t FoldAscii(wchar_t c) noexcept
-{
-    return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c;
-}
-} // namespace
+wchar_t FoldAscii(wchar_t c) noexcept { return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c; }
 
 bool EqualsIgnoreAsciiCase(std::wstring_view a, std::wstring_view b) noexcept
 {

@@ -49,6 +49,9 @@ std::wstring_view TrimBlanks(std::wstring_view text) noexcept;
 // added when folder already ends with one; name alone when folder is empty).
 std::wstring JoinPath(std::wstring_view folder, std::wstring_view name);
 
+// c with the ASCII letters A-Z folded to a-z; every other character as it is.
+wchar_t FoldAscii(wchar_t c) noexcept;
+
 // Compares two texts, folding only the ASCII letters A-Z to a-z.
 bool EqualsIgnoreAsciiCase(std::wstring_view a, std::wstring_view b) noexcept;
 
