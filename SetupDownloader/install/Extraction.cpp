@@ -26,6 +26,8 @@ namespace {
 constexpr zip_uint64_t MaxChunk = 65535; // the most one callback receives
 constexpr zip_uint16_t MethodZstd = 93;  // not decoded by this libzip: read raw and decoded here
 constexpr zip_uint16_t MethodLzma = 14;  // likewise
+// A pass's result when the entry's data goes on past its declared size.
+constexpr int DataPastDeclaredSize = -(ZIP_ER_INCONS + 1000);
 
 // --- The archive stream over the borrowed handle -----------------------------
 
@@ -173,6 +175,9 @@ public:
     // True when what was decoded so far ends cleanly (no frame or stream
     // left half decoded).
     virtual bool AtEnd() const = 0;
+    // True when Decode failed because the data goes on where the declared
+    // size says it ends.
+    virtual bool GoesOnPastSize() const { return false; }
 };
 
 // A Zstandard entry may hold several frames, one after the other: all are decoded.
@@ -202,8 +207,12 @@ private:
     bool atEnd_ = false;
 };
 
+// ZIP's LZMA data may end with an end marker or only at the declared size;
+// the decoder is told the size, so that it never reads the coder's final
+// bytes as data, and takes an end marker right at that size.
 class LzmaDecoder final : public RawDecoder {
 public:
+    explicit LzmaDecoder(std::uint64_t size) : size_(size) {}
     ~LzmaDecoder() override { lzma_end(&stream_); }
     // The raw data begins with a 4-byte header (version, properties size)
     // and the LZMA1 properties; Decode skips them.
@@ -227,10 +236,13 @@ public:
         consumed += inSize - stream_.avail_in;
         produced = outSize - stream_.avail_out;
         ended_ = ended_ || result == LZMA_STREAM_END;
+        // At the declared size the data must end (or hold the end marker).
+        pastSize_ = result == LZMA_DATA_ERROR && stream_.total_out == size_;
         return result == LZMA_OK || result == LZMA_BUF_ERROR || result == LZMA_STREAM_END;
     }
     // Data without an end marker ends at the entry's size (SaveRaw decides).
     bool AtEnd() const override { return ended_; }
+    bool GoesOnPastSize() const override { return pastSize_; }
 
 private:
     static constexpr size_t HeaderSize = 4 + 5;
@@ -254,33 +266,39 @@ private:
         lzma_filter filters[2] = {{LZMA_FILTER_LZMA1, nullptr}, {LZMA_VLI_UNKNOWN, nullptr}};
         if (lzma_properties_decode(&filters[0], nullptr, header_.data() + 4, 5) != LZMA_OK)
             return false;
+        auto* const options = static_cast<lzma_options_lzma*>(filters[0].options);
+        options->ext_flags = LZMA_LZMA1EXT_ALLOW_EOPM;
+        lzma_set_ext_size(*options, size_);
+        filters[0].id = LZMA_FILTER_LZMA1EXT;
         lzma_ret const init = lzma_raw_decoder(&stream_, filters);
         free(filters[0].options);
         started_ = init == LZMA_OK;
         return started_;
     }
 
+    std::uint64_t size_;
     lzma_stream stream_ = LZMA_STREAM_INIT;
     std::vector<std::uint8_t> header_;
     bool started_ = false;
     bool failed_ = false;
     bool ended_ = false;
+    bool pastSize_ = false;
 };
 
-std::unique_ptr<RawDecoder> MakeRawDecoder(zip_uint16_t method)
+std::unique_ptr<RawDecoder> MakeRawDecoder(zip_stat_t const& stat)
 {
-    if (method == MethodZstd) {
+    if (stat.comp_method == MethodZstd) {
         auto zstd = std::make_unique<ZstdDecoder>();
         return zstd->Valid() ? std::move(zstd) : nullptr;
     }
-    return std::make_unique<LzmaDecoder>();
+    return std::make_unique<LzmaDecoder>(stat.size);
 }
 
 int SaveRaw(zip_t* archive, zip_uint64_t index, zip_stat_t const& stat, ChunkCallback const& callback)
 {
     if ((stat.valid & ZIP_STAT_ENCRYPTION_METHOD) && stat.encryption_method != ZIP_EM_NONE)
         return -ZIP_ER_ENCRNOTSUPP;
-    std::unique_ptr<RawDecoder> const decoder = MakeRawDecoder(stat.comp_method);
+    std::unique_ptr<RawDecoder> const decoder = MakeRawDecoder(stat);
     if (!decoder)
         return -ZIP_ER_MEMORY;
     ZipFile file(zip_fopen_index(archive, index, ZIP_FL_COMPRESSED));
@@ -304,17 +322,14 @@ int SaveRaw(zip_t* archive, zip_uint64_t index, zip_stat_t const& stat, ChunkCal
             inputEnd = static_cast<size_t>(n);
             inputEnded = n == 0;
         }
-        // LZMA data without an end marker ends at the entry's size.
-        size_t const room =
-            lzma ? static_cast<size_t>(std::min<zip_uint64_t>(output.size(), stat.size - total + 1)) : output.size();
         size_t consumed = 0;
         size_t produced = 0;
-        if (!decoder->Decode(input.data() + inputStart, inputEnd - inputStart, consumed, output.data(), room, produced))
-            return -ZIP_ER_COMPRESSED_DATA;
+        if (!decoder->Decode(input.data() + inputStart, inputEnd - inputStart, consumed, output.data(), output.size(),
+                             produced))
+            return decoder->GoesOnPastSize() ? DataPastDeclaredSize : -ZIP_ER_COMPRESSED_DATA;
         inputStart += consumed;
         total += produced;
-        if (total > stat.size)
-            return -ZIP_ER_INCONS;
+        // Every chunk goes to the callback, which judges the size.
         if (produced > 0) {
             crc = crc32(crc, output.data(), static_cast<uInt>(produced));
             int const result = callback(output.data(), static_cast<int>(produced));
@@ -407,6 +422,9 @@ namespace {
 struct OpenedArchive {
     FileHandleStream Stream;
     std::unique_ptr<zip_t, ArchiveCloser> Archive;
+    // Why the entries end before the central directory does (a libzip
+    // code), or 0: the entries before a broken one can still be read.
+    int EntriesError = 0;
 
     OpenedArchive() { zip_error_init(&Stream.Error); }
     OpenedArchive(OpenedArchive const&) = delete;
@@ -436,10 +454,11 @@ void OpenArchive(PinnedFile& zipFile, OpenedArchive& opened)
         throw std::runtime_error("Could not open ZIP file");
     }
     opened.Archive.reset(archive);
+    opened.EntriesError = zip_error_code_zip(zip_get_error(archive));
 }
 
 // The first entry that qualifies as the installer, by the raw name bytes of
-// the central directory.
+// the central directory (up to the first NUL); no entry after it is looked at.
 std::optional<std::pair<zip_uint64_t, zip_stat_t>> ChooseEntry(zip_t* archive, CancelFlag const& cancel)
 {
     zip_int64_t const entries = zip_get_num_entries(archive, 0);
@@ -488,7 +507,7 @@ void WritePass(zip_t* archive, zip_uint64_t index, zip_stat_t const& stat, Pinne
     });
     if (saved != 0)
         ThrowIfCanceled(cancel);
-    if (oversized)
+    if (oversized || saved == DataPastDeclaredSize)
         throw std::runtime_error("The installer in the ZIP is not the size the ZIP says it is");
     if (saved != 0)
         throw std::runtime_error("Failed to extract file from ZIP");
@@ -534,6 +553,8 @@ PinnedFile ExtractInstaller(PinnedFile& zipFile, std::wstring const& folder, std
     zip_t* const archive = opened.Archive.get();
 
     auto const chosen = ChooseEntry(archive, cancel);
+    if (!chosen && opened.EntriesError != ZIP_ER_OK)
+        throw std::runtime_error(Format("The downloaded ZIP could not be read (error %d)", -opened.EntriesError));
     if (!chosen)
         throw std::runtime_error("Could not find installer EXE in the downloaded ZIP");
     auto const& [index, stat] = *chosen;

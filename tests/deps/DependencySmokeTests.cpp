@@ -76,6 +76,38 @@ TEST(Libzip, ReadsBackEveryCodec)
     zip_error_fini(&error);
 }
 
+// The bootstrap's patches for the package rules: a name keeps its bytes (so
+// it ends at its first NUL as a C string), and a broken entry ends the
+// entries there instead of refusing the archive, with the archive's error
+// saying why.
+TEST(Libzip, NamesKeepNulAndABrokenEntryEndsTheEntries)
+{
+    using namespace std::string_literals;
+    ovl::test::ZipEntry named;
+    named.Name = "a\0.exe"s;
+    named.Data = {1, 2, 3};
+    ovl::test::ZipEntry plain = named;
+    plain.Name = "b.txt";
+    ovl::test::ZipEntry broken = named;
+    broken.Name = "c.bin";
+    broken.Extra = {0x34, 0x12, 16, 0, 1, 2}; // says 16 bytes, holds 2
+    auto const zip = ovl::test::MakeZip({named, plain, broken});
+
+    zip_error_t error;
+    zip_error_init(&error);
+    zip_source_t* source = zip_source_buffer_create(zip.data(), zip.size(), 0, &error);
+    ASSERT_NE(source, nullptr);
+    zip_t* archive = zip_open_from_source(source, ZIP_RDONLY, &error);
+    ASSERT_NE(archive, nullptr) << "zip_open error " << zip_error_code_zip(&error);
+    EXPECT_EQ(zip_get_num_entries(archive, 0), 2);
+    EXPECT_EQ(zip_error_code_zip(zip_get_error(archive)), ZIP_ER_INCONS);
+    char const* name = zip_get_name(archive, 0, ZIP_FL_ENC_RAW);
+    ASSERT_NE(name, nullptr);
+    EXPECT_STREQ(name, "a");
+    zip_discard(archive);
+    zip_error_fini(&error);
+}
+
 // LZMA as ZIP method 14 stores a raw LZMA1 stream after its properties.
 TEST(Liblzma, RoundTripsARawLzma1Stream)
 {

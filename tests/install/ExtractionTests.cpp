@@ -6,6 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
@@ -242,6 +245,157 @@ TEST(Extraction, IllFormedUtf8UnderTheUtf8Flag)
     auto const o = Extract(dir, MakeZip({other, entry}));
     ASSERT_EQ(o.Error, "");
     EXPECT_EQ(o.InstallerPath, dir.File(L"Set\uFFFDup.exe"));
+}
+
+// Whatever the method, data that goes on past the declared size is refused
+// for its size, and nothing is left behind.
+TEST(Extraction, DataBeyondTheDeclaredSizeForEveryMethod)
+{
+    struct Row {
+        ovl::test::Method Method;
+        bool LzmaEndMarker;
+        std::int64_t DeclaredSize;
+        char const* Description;
+    } const rows[] = {
+        {ovl::test::Stored, true, 10000, "stored"},
+        {ovl::test::Deflate, true, 10000, "deflate"},
+        {ovl::test::Bzip2, true, 10000, "bzip2"},
+        {ovl::test::Xz, true, 10000, "xz"},
+        {ovl::test::Zstd, true, 10000, "zstd"},
+        {ovl::test::Zstd, true, 19999, "zstd, one byte more"},
+        {ovl::test::Lzma, true, 10000, "lzma"},
+        {ovl::test::Lzma, true, 19999, "lzma, one byte more"},
+        {ovl::test::Lzma, false, 10000, "lzma without an end marker"},
+    };
+    for (auto const& row : rows) {
+        TempDir dir;
+        ZipEntry entry = Entry("Setup.exe", SampleContent(20000, 5), row.Method);
+        entry.LzmaEndMarker = row.LzmaEndMarker;
+        entry.DeclaredSize = row.DeclaredSize;
+        auto const o = Extract(dir, MakeZip({entry}));
+        EXPECT_EQ(o.Error, "The installer in the ZIP is not the size the ZIP says it is") << row.Description;
+        EXPECT_TRUE(o.FilesLeft.empty()) << row.Description << ": a file was left behind";
+    }
+}
+
+// A name is its bytes up to the first NUL, both for the choice and for the
+// file written.
+TEST(Extraction, ANameEndsAtItsFirstNul)
+{
+    using namespace std::string_literals;
+    struct Row {
+        std::vector<std::string> Names;
+        wchar_t const* Installer; // nullptr: no installer found
+    } const rows[] = {
+        {{"a\0.exe"s}, nullptr},
+        {{"\0.exe"s}, nullptr},
+        {{"Setup.exe\0.txt"s}, L"Setup.exe"},
+        {{"tools/Setup.exe\0\0junk"s}, L"Setup.exe"},
+        {{"a\0.exe"s, "b.exe"s}, L"b.exe"},
+        {{"readme\0.exe"s, "Setup.exe\0.msi"s, "c.exe"s}, L"Setup.exe"},
+    };
+    for (auto const& row : rows) {
+        TempDir dir;
+        std::vector<ZipEntry> entries;
+        for (size_t i = 0; i < row.Names.size(); ++i)
+            entries.push_back(Entry(row.Names[i], SampleContent(100 + i, static_cast<std::uint32_t>(i + 1))));
+        auto const o = Extract(dir, MakeZip(entries));
+        std::string const description = row.Names.front().c_str();
+        if (!row.Installer) {
+            EXPECT_EQ(o.Error, "Could not find installer EXE in the downloaded ZIP") << description;
+            EXPECT_TRUE(o.FilesLeft.empty()) << description;
+            continue;
+        }
+        ASSERT_EQ(o.Error, "") << description;
+        EXPECT_EQ(o.InstallerPath, dir.File(row.Installer)) << description;
+        EXPECT_EQ(o.FilesLeft, std::set<std::wstring>{row.Installer}) << description;
+    }
+}
+
+// Entries are walked in order and the walk ends at the installer: a broken
+// entry after it does not matter, one before it ends the walk with its error.
+TEST(Extraction, NoEntryAfterTheInstallerIsExamined)
+{
+    // An extra field that says it holds 16 bytes but has 2.
+    Bytes const malformedExtra = {0x34, 0x12, 16, 0, 1, 2};
+    auto broken = [&](std::string name) {
+        ZipEntry e = Entry(std::move(name), SampleContent(50, 9));
+        e.Extra = malformedExtra;
+        return e;
+    };
+    Bytes const installer = SampleContent(5000, 4);
+    struct Row {
+        char const* Description;
+        std::vector<ZipEntry> Entries;
+        char const* Error; // nullptr: the installer is extracted
+    } const rows[] = {
+        {"third entry broken", {Entry("Setup.exe", installer), Entry("readme.txt", SampleContent(10)), broken("x.dll")}, nullptr},
+        {"second entry broken", {Entry("bin/Setup.exe", installer), broken("Other.exe")}, nullptr},
+        {"broken entry before the installer",
+         {Entry("readme.txt", SampleContent(10)), broken("x.dll"), Entry("Setup.exe", installer)},
+         "The downloaded ZIP could not be read (error "},
+        {"broken entry and no installer", {Entry("readme.txt", SampleContent(10)), broken("x.dll")},
+         "The downloaded ZIP could not be read (error "},
+        {"first entry broken", {broken("Setup.exe"), Entry("b.exe", installer)}, "Could not open ZIP file"},
+    };
+    for (auto const& row : rows) {
+        TempDir dir;
+        auto const o = Extract(dir, MakeZip(row.Entries));
+        if (!row.Error) {
+            ASSERT_EQ(o.Error, "") << row.Description;
+            EXPECT_EQ(o.Content, installer) << row.Description;
+            EXPECT_EQ(o.InstallerPath, dir.File(L"Setup.exe")) << row.Description;
+            continue;
+        }
+        EXPECT_EQ(o.Error.substr(0, std::strlen(row.Error)), row.Error) << row.Description << ": " << o.Error;
+        EXPECT_TRUE(o.FilesLeft.empty()) << row.Description;
+    }
+}
+
+// True when a decoder that is not told the size decodes more than `size`
+// bytes out of the raw LZMA data (the coder's final bytes read as data).
+bool DecodesPastItsSizeWithoutBeingTold(Bytes const& packed, size_t size)
+{
+    lzma_options_lzma options;
+    lzma_lzma_preset(&options, 6);
+    lzma_filter const filters[] = {{LZMA_FILTER_LZMA1, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
+    lzma_stream stream = LZMA_STREAM_INIT;
+    if (lzma_raw_decoder(&stream, filters) != LZMA_OK)
+        return false;
+    Bytes out(size + 64);
+    stream.next_in = packed.data() + 9; // past the ZIP LZMA header and properties
+    stream.avail_in = packed.size() - 9;
+    stream.next_out = out.data();
+    stream.avail_out = out.size();
+    for (int i = 0; i < 4 && lzma_code(&stream, LZMA_RUN) == LZMA_OK;)
+        ++i;
+    bool const past = stream.total_out > size;
+    lzma_end(&stream);
+    return past;
+}
+
+// LZMA data written without an end marker ends where the declared size says.
+// Some of these contents end with coder bytes that a decoder not told the
+// size would read as one byte more.
+TEST(Extraction, LzmaWithoutAnEndMarker)
+{
+    struct Row {
+        size_t Size;
+        std::uint32_t Seed;
+    } const rows[] = {{1388, 4}, {2358, 14}, {5000, 2}, {135845, 65}, {151040, 80}};
+    int trapped = 0;
+    for (auto const& row : rows) {
+        TempDir dir;
+        Bytes const content = SampleContent(row.Size, row.Seed);
+        if (DecodesPastItsSizeWithoutBeingTold(ovl::test::CompressLzma(content, false), content.size()))
+            ++trapped;
+        ZipEntry entry = Entry("Setup.exe", content, ovl::test::Lzma);
+        entry.LzmaEndMarker = false;
+        auto const o = Extract(dir, MakeZip({entry}));
+        ASSERT_EQ(o.Error, "") << row.Size;
+        EXPECT_EQ(o.Content, content) << row.Size;
+    }
+    EXPECT_GE(trapped, 1) << "no row holds data that decodes past its size without the size";
 }
 
 TEST(Extraction, ZstandardInSeveralFrames)

@@ -19,6 +19,29 @@ using Bytes = std::vector<std::uint8_t>;
 
 enum Method : std::uint16_t { Stored = 0, Deflate = 8, Bzip2 = 12, Lzma = 14, Zstd = 93, Xz = 95, Ppmd = 98, Aes = 99 };
 
+// ZIP's LZMA: version 2 bytes, properties size 2 bytes, properties, raw LZMA1,
+// with or without the end marker (without it, only the headers' size says
+// where the data ends).
+inline Bytes CompressLzma(Bytes const& data, bool endMarker)
+{
+    lzma_options_lzma options;
+    lzma_lzma_preset(&options, 6);
+    options.ext_flags = endMarker ? LZMA_LZMA1EXT_ALLOW_EOPM : 0;
+    lzma_filter filters[] = {{LZMA_FILTER_LZMA1EXT, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
+    std::uint8_t properties[5];
+    lzma_filter const plain{LZMA_FILTER_LZMA1, &options};
+    if (lzma_properties_encode(&plain, properties) != LZMA_OK)
+        throw std::logic_error("test: LZMA properties");
+    Bytes out = {9, 20, 5, 0};
+    out.insert(out.end(), properties, properties + 5);
+    Bytes raw(data.size() + data.size() / 2 + 1024);
+    size_t position = 0;
+    if (lzma_raw_buffer_encode(filters, nullptr, data.data(), data.size(), raw.data(), &position, raw.size()) != LZMA_OK)
+        throw std::logic_error("test: LZMA encoding");
+    out.insert(out.end(), raw.begin(), raw.begin() + static_cast<std::ptrdiff_t>(position));
+    return out;
+}
+
 inline Bytes Compress(Method method, Bytes const& data)
 {
     Bytes out;
@@ -57,21 +80,8 @@ inline Bytes Compress(Method method, Bytes const& data)
         out.resize(position);
         return out;
     }
-    case Lzma: {
-        // ZIP's LZMA: version 2 bytes, properties size 2 bytes, properties, raw LZMA1.
-        lzma_options_lzma options;
-        lzma_lzma_preset(&options, 6);
-        lzma_filter filters[] = {{LZMA_FILTER_LZMA1, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
-        std::uint8_t properties[5];
-        lzma_properties_encode(&filters[0], properties);
-        out = {9, 20, 5, 0};
-        out.insert(out.end(), properties, properties + 5);
-        Bytes raw(data.size() + data.size() / 2 + 1024);
-        size_t position = 0;
-        lzma_raw_buffer_encode(filters, nullptr, data.data(), data.size(), raw.data(), &position, raw.size());
-        out.insert(out.end(), raw.begin(), raw.begin() + static_cast<std::ptrdiff_t>(position));
-        return out;
-    }
+    case Lzma:
+        return CompressLzma(data, true);
     case Zstd: {
         out.resize(ZSTD_compressBound(data.size()));
         size_t const size = ZSTD_compress(out.data(), out.size(), data.data(), data.size(), 9);
@@ -94,6 +104,7 @@ struct ZipEntry {
     std::string Comment;  // the entry's comment in the central directory
     int ZstdFrames = 1;   // Zstandard data made of this many frames
     bool Zip64 = false;   // sizes in a Zip64 extra field (DeclaredSize may then exceed 4 GiB)
+    bool LzmaEndMarker = true; // LZMA data ends with its end marker (and flag bit 1 says so)
 };
 
 // Zstandard data in several frames, one after the other.
@@ -145,8 +156,10 @@ inline Bytes MakeZip(std::vector<ZipEntry> const& entries)
     Bytes zip;
     Bytes directory;
     for (auto const& entry : entries) {
-        Bytes const packed = entry.ZstdFrames > 1 ? CompressZstdFrames(entry.Data, entry.ZstdFrames)
-                                                  : Compress(entry.CompressionMethod, entry.Data);
+        bool const lzmaMarker = entry.CompressionMethod == Lzma && entry.LzmaEndMarker;
+        Bytes const packed = entry.ZstdFrames > 1                                            ? CompressZstdFrames(entry.Data, entry.ZstdFrames)
+                             : entry.CompressionMethod == Lzma && !entry.LzmaEndMarker ? CompressLzma(entry.Data, false)
+                                                                                         : Compress(entry.CompressionMethod, entry.Data);
         std::uint32_t crc = static_cast<std::uint32_t>(crc32(0, entry.Data.data(), static_cast<uInt>(entry.Data.size())));
         if (entry.CorruptCrc)
             crc ^= 0x5A5A5A5A;
@@ -163,7 +176,7 @@ inline Bytes MakeZip(std::vector<ZipEntry> const& entries)
             Put32(extra, static_cast<std::uint32_t>(packed.size()));
             Put32(extra, 0);
         }
-        std::uint16_t const flags = static_cast<std::uint16_t>(entry.Flags | (entry.CompressionMethod == Lzma ? 2 : 0));
+        std::uint16_t const flags = static_cast<std::uint16_t>(entry.Flags | (lzmaMarker ? 2 : 0));
         std::uint32_t const offset = static_cast<std::uint32_t>(zip.size());
         std::uint16_t const version = entry.CompressionMethod == Lzma || entry.CompressionMethod == Xz ||
                                               entry.CompressionMethod == Zstd
