@@ -240,7 +240,8 @@ public:
         pastSize_ = result == LZMA_DATA_ERROR && stream_.total_out == size_;
         return result == LZMA_OK || result == LZMA_BUF_ERROR || result == LZMA_STREAM_END;
     }
-    // Data without an end marker ends at the entry's size (SaveRaw decides).
+    // At the declared size, or at an end marker right there; data that runs
+    // out exactly at the size before the decoder says so is taken by SaveRaw.
     bool AtEnd() const override { return ended_; }
     bool GoesOnPastSize() const override { return pastSize_; }
 
