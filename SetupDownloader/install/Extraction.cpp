@@ -477,6 +477,17 @@ std::optional<std::pair<zip_uint64_t, zip_stat_t>> ChooseEntry(zip_t* archive, C
     return std::nullopt;
 }
 
+// No entry qualified: the entries ended, or a broken one ended them (the
+// first one, or a later one).
+[[noreturn]] void FailWithoutInstaller(OpenedArchive const& opened)
+{
+    if (opened.EntriesError == ZIP_ER_OK)
+        throw std::runtime_error("Could not find installer EXE in the downloaded ZIP");
+    if (zip_get_num_entries(opened.Archive.get(), 0) == 0)
+        throw std::runtime_error("Could not read ZIP entries");
+    throw std::runtime_error(Format("The downloaded ZIP could not be read (error %d)", -opened.EntriesError));
+}
+
 // The installer must fit on the folder's volume before a byte is written.
 void CheckFreeSpace(std::wstring const& folder, zip_uint64_t size)
 {
@@ -554,10 +565,8 @@ PinnedFile ExtractInstaller(PinnedFile& zipFile, std::wstring const& folder, std
     zip_t* const archive = opened.Archive.get();
 
     auto const chosen = ChooseEntry(archive, cancel);
-    if (!chosen && opened.EntriesError != ZIP_ER_OK)
-        throw std::runtime_error(Format("The downloaded ZIP could not be read (error %d)", -opened.EntriesError));
     if (!chosen)
-        throw std::runtime_error("Could not find installer EXE in the downloaded ZIP");
+        FailWithoutInstaller(opened);
     auto const& [index, stat] = *chosen;
 
     std::wstring const entryName = ZipNameToUtf16(stat.name);

@@ -105,6 +105,16 @@ TEST(Libzip, NamesKeepNulAndABrokenEntryEndsTheEntries)
     ASSERT_NE(name, nullptr);
     EXPECT_STREQ(name, "a");
     zip_discard(archive);
+
+    // A broken first entry leaves no entries, and the error.
+    auto const brokenFirst = ovl::test::MakeZip({broken, plain});
+    source = zip_source_buffer_create(brokenFirst.data(), brokenFirst.size(), 0, &error);
+    ASSERT_NE(source, nullptr);
+    archive = zip_open_from_source(source, ZIP_RDONLY, &error);
+    ASSERT_NE(archive, nullptr) << "zip_open error " << zip_error_code_zip(&error);
+    EXPECT_EQ(zip_get_num_entries(archive, 0), 0);
+    EXPECT_EQ(zip_error_code_zip(zip_get_error(archive)), ZIP_ER_INCONS);
+    zip_discard(archive);
     zip_error_fini(&error);
 }
 
