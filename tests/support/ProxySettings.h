@@ -3,7 +3,10 @@
 // Internet settings (what the Internet Options dialog writes) and the
 // machine's WinHTTP setting (what "netsh winhttp set proxy" writes). Tests that
 // change them run in a prefix of their own; ProxySettingsGuard restores
-// "direct" for the user and no machine setting.
+// "direct" for the user and no machine setting, and has the program discover
+// its proxy afresh, as a new run would.
+
+#include "platform/Proxy.h"
 
 #include <windows.h>
 
@@ -84,6 +87,7 @@ struct ProxySettingsGuard {
     {
         SetUserProxy(ProxyDirect);
         SetMachineProxy("");
+        ovl::setup::ForgetProxyDiscovery();
     }
 };
 
