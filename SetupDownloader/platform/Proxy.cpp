@@ -202,8 +202,12 @@ bool IsServiceAccount()
     if (!GetTokenInformation(token.Get(), TokenUser, buffer, sizeof(buffer), &size))
         return false;
     PSID const sid = reinterpret_cast<TOKEN_USER const*>(buffer)->User.Sid;
-    return IsWellKnownSid(sid, WinLocalSystemSid) || IsWellKnownSid(sid, WinLocalServiceSid) ||
-           IsWellKnownSid(sid, WinNetworkServiceSid);
+    for (DWORD rid : {SECURITY_LOCAL_SYSTEM_RID, SECURITY_LOCAL_SERVICE_RID, SECURITY_NETWORK_SERVICE_RID}) {
+        SID account{SID_REVISION, 1, SECURITY_NT_AUTHORITY, {rid}};
+        if (EqualSid(sid, &account))
+            return true;
+    }
+    return false;
 }
 
 // What the run has found out, shared by every request.

@@ -8,6 +8,7 @@
 // a challenge is answered at most once per attempt and never loops.
 
 #include "download/HttpDownload.h"
+#include "platform/Proxy.h"
 
 #include "support/HttpTestSupport.h"
 #include "support/ProxySettings.h"
@@ -30,6 +31,13 @@ using ovl::test::ExpectedBody;
 using ovl::test::HttpBase;
 using ovl::test::Narrow;
 using ovl::test::UniqueId;
+
+// The settings restored (ProxySettingsGuard) and what the program discovered
+// forgotten, as for a new run.
+struct NewRun : ovl::test::ProxySettingsGuard {
+    NewRun() { ForgetProxyDiscovery(); }
+    ~NewRun() { ForgetProxyDiscovery(); }
+};
 
 std::string Proxy(char const* variable) { return Narrow(ovl::test::Env(variable)); }
 
@@ -59,7 +67,7 @@ std::string FailureOf(std::wstring const& url)
 
 TEST(SystemProxy, TheUsersFixedProxyAndItsBypassList)
 {
-    ovl::test::ProxySettingsGuard const guard;
+    NewRun const run;
     std::string const proxy = Proxy("OVL_TEST_PROXY");
     struct Row {
         char const* Bypass;
@@ -83,7 +91,7 @@ TEST(SystemProxy, TheUsersFixedProxyAndItsBypassList)
 
 TEST(SystemProxy, PerSchemeEntriesOfTheUsersProxy)
 {
-    ovl::test::ProxySettingsGuard const guard;
+    NewRun const run;
     std::string const proxy = Proxy("OVL_TEST_PROXY");
     // Only HTTPS goes through the proxy: plain HTTP is direct.
     ovl::test::SetUserProxy(ovl::test::ProxyFixed, "https=" + proxy);
@@ -99,7 +107,7 @@ TEST(SystemProxy, PerSchemeEntriesOfTheUsersProxy)
 
 TEST(SystemProxy, TheMachineSettingWhenTheUserHasNone)
 {
-    ovl::test::ProxySettingsGuard const guard;
+    NewRun const run;
     std::string const proxy = Proxy("OVL_TEST_PROXY");
     ovl::test::SetMachineProxy(proxy);
     auto const id = UniqueId(L"machine-proxy");
@@ -117,7 +125,7 @@ TEST(SystemProxy, TheMachineSettingWhenTheUserHasNone)
 
 TEST(SystemProxy, AProxyScript)
 {
-    ovl::test::ProxySettingsGuard const guard;
+    NewRun const run;
     std::string const proxy = Proxy("OVL_TEST_PROXY");
     // The script sends everything but the script's own server through the proxy.
     std::string const script = "function FindProxyForURL(url, host) {\n"
@@ -159,7 +167,7 @@ TEST(SystemProxy, AListIsTriedInOrderWhenAConnectionFails)
         {"dead then direct", DeadProxy + ";DIRECT", false},
     };
     for (auto const& row : rows) {
-        ovl::test::ProxySettingsGuard const guard;
+        NewRun const run;
         ovl::test::SetUserProxy(ovl::test::ProxyFixed, row.List);
         for (int download = 0; download < 2; ++download) {
             auto const id = UniqueId(L"list");
@@ -175,7 +183,7 @@ TEST(SystemProxy, AListIsTriedInOrderWhenAConnectionFails)
 // the machine's setting is not the user's.
 TEST(SystemProxy, DetectionThatFindsNothingGoesDirectWhateverTheMachineSetting)
 {
-    ovl::test::ProxySettingsGuard const guard;
+    NewRun const run;
     ovl::test::SetUserProxy(ovl::test::ProxyDetect);
     ovl::test::SetMachineProxy(DeadProxy);
     auto const id = UniqueId(L"detect-direct");
@@ -188,7 +196,7 @@ TEST(SystemProxy, DetectionThatFindsNothingGoesDirectWhateverTheMachineSetting)
 // script is fetched once in the run, however many downloads follow.
 TEST(SystemProxy, AScriptSlowerThanTheStallTimeIsFetchedOnceAndApplies)
 {
-    ovl::test::ProxySettingsGuard const guard;
+    NewRun const run;
     std::string const proxy = Proxy("OVL_TEST_PROXY");
     auto const delay = GetStallTimeout() + std::chrono::milliseconds(1500);
     auto const scriptId = UniqueId(L"slow-pac");
@@ -206,7 +214,7 @@ TEST(SystemProxy, AScriptSlowerThanTheStallTimeIsFetchedOnceAndApplies)
 
 TEST(SystemProxy, ABasicChallengeFailsEachAttemptWithoutAPrompt)
 {
-    ovl::test::ProxySettingsGuard const guard;
+    NewRun const run;
     std::string const proxy = Proxy("OVL_TEST_PROXY_BASIC");
     ovl::test::SetUserProxy(ovl::test::ProxyFixed, proxy);
     auto const id = UniqueId(L"basic-proxy");
@@ -220,7 +228,7 @@ TEST(SystemProxy, ABasicChallengeFailsEachAttemptWithoutAPrompt)
 
 TEST(SystemProxy, ANegotiateChallengeIsAnsweredAtMostOncePerAttempt)
 {
-    ovl::test::ProxySettingsGuard const guard;
+    NewRun const run;
     std::string const proxy = Proxy("OVL_TEST_PROXY_NEGOTIATE");
     ovl::test::SetUserProxy(ovl::test::ProxyFixed, proxy);
     auto const id = UniqueId(L"negotiate-proxy");

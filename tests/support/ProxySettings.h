@@ -3,10 +3,7 @@
 // Internet settings (what the Internet Options dialog writes) and the
 // machine's WinHTTP setting (what "netsh winhttp set proxy" writes). Tests that
 // change them run in a prefix of their own; ProxySettingsGuard restores
-// "direct" for the user and no machine setting, and has the program discover
-// its proxy afresh, as a new run would.
-
-#include "platform/Proxy.h"
+// "direct" for the user and no machine setting.
 
 #include <windows.h>
 
@@ -87,7 +84,6 @@ struct ProxySettingsGuard {
     {
         SetUserProxy(ProxyDirect);
         SetMachineProxy("");
-        ovl::setup::ForgetProxyDiscovery();
     }
 };
 
