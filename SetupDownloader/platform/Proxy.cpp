@@ -8,11 +8,12 @@
 
 #include <winhttp.h>
 
-#include <functional>
 #include <mutex>
 #include <vector>
 
 namespace ovl::setup {
+
+static_assert(ERROR_WINHTTP_LOGIN_FAILURE == 12015, "LookUpWithLogonFallback names the code by value");
 
 namespace {
 
@@ -115,12 +116,13 @@ bool BypassesProxy(std::wstring_view bypassList, std::wstring_view host)
     return false;
 }
 
-std::vector<std::wstring> ChooseProxyRoutes(ProxySources const& sources, std::wstring_view host, bool secure)
+std::vector<std::wstring> ChooseProxyRoutes(ProxySources const& sources, std::optional<ProxyConfig> const& automatic,
+                                            std::wstring_view host, bool secure)
 {
     std::vector<std::wstring> routes;
     if (sources.User) {
-        if (sources.Automatic)
-            routes = RoutesFrom(*sources.Automatic, host, secure);
+        if (automatic)
+            routes = RoutesFrom(*automatic, host, secure);
         else
             routes = RoutesFrom(sources.User->Fixed, host, secure);
     } else if (sources.Machine) {
@@ -173,14 +175,6 @@ unsigned long ProxyChallengeScheme(bool throughProxy, bool answeredBefore, unsig
     return 0;
 }
 
-unsigned long LookUpWithLogonFallback(std::function<unsigned long(bool autoLogon)> const& lookup)
-{
-    unsigned long const error = lookup(false);
-    if (error != ERROR_WINHTTP_LOGIN_FAILURE)
-        return error;
-    return lookup(true);
-}
-
 namespace {
 
 std::wstring Take(wchar_t* text)
@@ -214,7 +208,7 @@ bool IsServiceAccount()
 struct Discovery {
     SlimLock Lock; // held while discovering: one request discovers, the others wait for its answer
     bool SettingsRead = false;
-    ProxySources Settings; // without an automatic answer
+    ProxySources Settings;
     bool AutomaticFailed = false;
     std::vector<std::pair<std::wstring, std::shared_ptr<ProxyRoutes>>> ByOrigin;
 
@@ -288,12 +282,13 @@ std::shared_ptr<ProxyRoutes> DiscoverProxyRoutes(std::wstring const& origin, std
     }
     if (!discovery.SettingsRead)
         discovery.ReadSettings();
-    ProxySources sources = discovery.Settings;
-    if (sources.User && (sources.User->AutoDetect || !sources.User->ScriptUrl.empty()) && !discovery.AutomaticFailed) {
-        sources.Automatic = discovery.AskAutomaticConfiguration(url);
-        discovery.AutomaticFailed = !sources.Automatic;
+    std::optional<UserProxySettings> const& user = discovery.Settings.User;
+    std::optional<ProxyConfig> automatic;
+    if (user && (user->AutoDetect || !user->ScriptUrl.empty()) && !discovery.AutomaticFailed) {
+        automatic = discovery.AskAutomaticConfiguration(url);
+        discovery.AutomaticFailed = !automatic;
     }
-    auto routes = std::make_shared<ProxyRoutes>(ChooseProxyRoutes(sources, host, secure));
+    auto routes = std::make_shared<ProxyRoutes>(ChooseProxyRoutes(discovery.Settings, automatic, host, secure));
     discovery.ByOrigin.emplace_back(origin, routes);
     return routes;
 }

@@ -15,7 +15,6 @@
 
 #include "platform/Lock.h"
 
-#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -41,13 +40,10 @@ struct UserProxySettings {
     bool Empty() const noexcept { return !AutoDetect && ScriptUrl.empty() && Fixed.Proxy.empty(); }
 };
 
-// What the system says, for one URL.
+// What the system's settings say.
 struct ProxySources {
     // The user's settings, where they decide (UserSettingsDecide).
     std::optional<UserProxySettings> User;
-    // The answer of the user's automatic configuration (detection or script),
-    // when it could be obtained; an empty Proxy means DIRECT.
-    std::optional<ProxyConfig> Automatic;
     std::optional<ProxyConfig> Machine; // the machine's WinHTTP proxy
 };
 
@@ -67,8 +63,11 @@ std::vector<std::wstring> ProxyRoutesFrom(std::wstring_view list, bool secure);
 bool BypassesProxy(std::wstring_view bypassList, std::wstring_view host);
 
 // The routes for a request to host, in order; "" is a direct connection.
-// Never empty.
-std::vector<std::wstring> ChooseProxyRoutes(ProxySources const& sources, std::wstring_view host, bool secure);
+// Never empty. automatic is the answer of the user's automatic configuration
+// (detection or script) for the URL, when it could be obtained; an empty
+// Proxy in it means DIRECT.
+std::vector<std::wstring> ChooseProxyRoutes(ProxySources const& sources, std::optional<ProxyConfig> const& automatic,
+                                            std::wstring_view host, bool secure);
 
 // The routes for one origin and the one in use, shared by every request to
 // that origin in the run. A route whose connection failed passes the turn to
@@ -106,7 +105,13 @@ unsigned long ProxyChallengeScheme(bool throughProxy, bool answeredBefore, unsig
 // credentials (lookup(false)) and, only when that fails with
 // ERROR_WINHTTP_LOGIN_FAILURE, once more with them (lookup(true)). A lookup
 // returns 0 or a WinHTTP error code; so does this.
-unsigned long LookUpWithLogonFallback(std::function<unsigned long(bool autoLogon)> const& lookup);
+template <typename Lookup>
+unsigned long LookUpWithLogonFallback(Lookup const& lookup)
+{
+    constexpr unsigned long loginFailure = 12015; // ERROR_WINHTTP_LOGIN_FAILURE
+    unsigned long const error = lookup(false);
+    return error == loginFailure ? lookup(true) : error;
+}
 
 // The routes for url (an absolute http or https URL) of the origin key: the
 // inputs are read from Windows on first use in the run, which may take a

@@ -112,21 +112,22 @@ TEST(ChooseProxyRoutes, TheUsersSettingsAsTheBrowserUsesThem)
     struct Row {
         char const* Name;
         ProxySources Sources;
+        std::optional<ProxyConfig> Automatic;
         wchar_t const* Host;
         Routes Expected;
     } const rows[] = {
-        {"nothing set", {}, L"dl.example.com", {L""}},
-        {"machine only", {std::nullopt, std::nullopt, machine}, L"dl.example.com", {L"machine:3"}},
-        {"machine bypass", {std::nullopt, std::nullopt, machine}, L"intranethost", {L""}},
-        {"script answer, in order", {detectOnly, script, machine}, L"dl.example.com", {L"a:1", L"b:2", L""}},
-        {"script says direct", {detectWithFixed, scriptDirect, machine}, L"dl.example.com", {L""}},
+        {"nothing set", {}, std::nullopt, L"dl.example.com", {L""}},
+        {"machine only", {std::nullopt, machine}, std::nullopt, L"dl.example.com", {L"machine:3"}},
+        {"machine bypass", {std::nullopt, machine}, std::nullopt, L"intranethost", {L""}},
+        {"script answer, in order", {detectOnly, machine}, script, L"dl.example.com", {L"a:1", L"b:2", L""}},
+        {"script says direct", {detectWithFixed, machine}, scriptDirect, L"dl.example.com", {L""}},
         // Detection found nothing: the user's fixed proxy, never the machine's.
-        {"no answer, the user's fixed proxy", {detectWithFixed, std::nullopt, machine}, L"dl.example.com", {L"user:2"}},
-        {"no answer, the user's bypass", {detectWithFixed, std::nullopt, machine}, L"a.intranet", {L""}},
-        {"no answer and no fixed proxy: direct", {detectOnly, std::nullopt, machine}, L"dl.example.com", {L""}},
+        {"no answer, the user's fixed proxy", {detectWithFixed, machine}, std::nullopt, L"dl.example.com", {L"user:2"}},
+        {"no answer, the user's bypass", {detectWithFixed, machine}, std::nullopt, L"a.intranet", {L""}},
+        {"no answer and no fixed proxy: direct", {detectOnly, machine}, std::nullopt, L"dl.example.com", {L""}},
     };
     for (auto const& row : rows)
-        EXPECT_EQ(ChooseProxyRoutes(row.Sources, row.Host, false), row.Expected) << row.Name;
+        EXPECT_EQ(ChooseProxyRoutes(row.Sources, row.Automatic, row.Host, false), row.Expected) << row.Name;
 }
 
 TEST(ProxyRoutes, AFailedRoutePassesTheTurnToTheNextOne)
