@@ -204,6 +204,8 @@ bool IsServiceAccount()
     return false;
 }
 
+constexpr int LookupTimeoutMs = 30000;
+
 // What the run has found out, shared by every request.
 struct Discovery {
     SlimLock Lock; // held while discovering: one request discovers, the others wait for its answer
@@ -250,6 +252,9 @@ std::optional<ProxyConfig> Discovery::AskAutomaticConfiguration(std::wstring con
         WinHttpOpen(nullptr, WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
     if (!session)
         return std::nullopt;
+    // Each step of fetching a script ends after a while, so that discovery,
+    // which the stall rule does not watch, cannot hold a download for ever.
+    WinHttpSetTimeouts(session.Get(), LookupTimeoutMs, LookupTimeoutMs, LookupTimeoutMs, LookupTimeoutMs);
     UserProxySettings const& user = *Settings.User;
     WINHTTP_AUTOPROXY_OPTIONS options{};
     options.dwFlags = (user.AutoDetect ? WINHTTP_AUTOPROXY_AUTO_DETECT : 0) |
