@@ -11,14 +11,27 @@
 #include <winhttp.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <deque>
 #include <map>
 #include <mutex>
+#include <new>
+#include <optional>
 #include <thread>
 
 #define OVL_WIDEN2(x) L##x
 #define OVL_WIDEN(x) OVL_WIDEN2(x)
+
+namespace ovl::setup {
+
+namespace {
+std::atomic<NetworkReadSeam> networkReadSeam{nullptr};
+} // namespace
+
+void SetNetworkReadSeam(NetworkReadSeam seam) noexcept { networkReadSeam.store(seam); }
+
+} // namespace ovl::setup
 
 namespace winrt::Windows {
 
@@ -36,9 +49,11 @@ using ovl::setup::SlimLock;
 using ovl::setup::TrimBlanks;
 
 using ovl::setup::MaxReadSize;
-// Bytes of the body read ahead of the reader: the network and the reader's
-// work on what came before overlap.
-constexpr size_t ReadAhead = MaxReadSize;
+// Memory of the chunks read ahead of the reader: the network and the reader's
+// work on what came before overlap. It counts what the chunks hold, not the
+// bytes in them: on Windows a read completes with whatever has arrived, so a
+// slow link would otherwise hold a whole chunk for every few KiB.
+constexpr size_t ReadAheadMemory = 2 * MaxReadSize;
 // Emptied chunks kept for the next reads, so that a steady transfer allocates nothing.
 constexpr size_t MaxSpareChunks = 2;
 constexpr wchar_t UserAgent[] = L"Orvelle-SetupDownloader/" OVL_WIDEN(OVL_VERSION);
@@ -150,8 +165,7 @@ Uri::Uri(std::wstring_view text) : text_(text)
 namespace Web::Http::impl {
 
 // A client's WinHTTP sessions, one per proxy server (Wine applies a proxy only
-// to a whole session), each opened on first use with the client's settings,
-// and the proxy chosen for each origin.
+// to a whole session), each opened on first use with the client's settings.
 struct Session {
     bool FollowRedirects = true;
     bool UseProxy = true;
@@ -160,13 +174,13 @@ struct Session {
 
     SlimLock Lock;
     std::map<std::wstring, ovl::setup::UniqueInternet> Handles; // by proxy server; "" is direct
-    std::map<std::wstring, std::wstring> Proxies;               // by scheme, host and port
 
     // The session for a proxy server ("" for none); null with the error set
     // when it cannot be opened.
     HINTERNET For(std::wstring const& proxy);
-    // The proxy for an origin, resolved once per client (it may take a while).
-    std::wstring ProxyFor(Foundation::Uri const& uri);
+    // The routes to an origin (Proxy.h), discovered once per run: the first
+    // request to an origin may wait a while.
+    std::shared_ptr<ovl::setup::ProxyRoutes> RoutesFor(Foundation::Uri const& uri) const;
 };
 
 HINTERNET Session::For(std::wstring const& proxy)
@@ -191,20 +205,13 @@ HINTERNET Session::For(std::wstring const& proxy)
     return handle.Get();
 }
 
-std::wstring Session::ProxyFor(Foundation::Uri const& uri)
+std::shared_ptr<ovl::setup::ProxyRoutes> Session::RoutesFor(Foundation::Uri const& uri) const
 {
     if (!UseProxy)
-        return {};
-    std::wstring const origin = ovl::setup::FormatW(L"%ls://%ls:%u", uri.IsSecure() ? L"https" : L"http", uri.Host().c_str(),
-                                        static_cast<unsigned>(uri.Port()));
-    {
-        std::lock_guard guard(Lock);
-        if (auto const found = Proxies.find(origin); found != Proxies.end())
-            return found->second;
-    }
-    std::wstring proxy = ovl::setup::ResolveProxy(uri.AbsoluteUri(), uri.Host(), uri.IsSecure());
-    std::lock_guard guard(Lock);
-    return Proxies.emplace(origin, std::move(proxy)).first->second;
+        return std::make_shared<ovl::setup::ProxyRoutes>(std::vector<std::wstring>{});
+    std::wstring const origin = ovl::setup::FormatW(L"%ls://%ls:%u", uri.IsSecure() ? L"https" : L"http",
+                                                    uri.Host().c_str(), static_cast<unsigned>(uri.Port()));
+    return ovl::setup::DiscoverProxyRoutes(origin, uri.AbsoluteUri(), uri.Host(), uri.IsSecure());
 }
 
 } // namespace Web::Http::impl
@@ -239,9 +246,15 @@ struct RequestCore : std::enable_shared_from_this<RequestCore> {
     // asynchronously (HANDLE_CLOSING), which its state must outlive.
     HINTERNET Request = nullptr;
     bool AuthTried = false;
+    std::wstring Route; // the proxy server the request goes through; "" for none
     // A piece of the body: WinHTTP reads into it, the reader takes from it.
     struct Chunk {
-        std::shared_ptr<std::uint8_t[]> Data = std::make_shared_for_overwrite<std::uint8_t[]>(MaxReadSize);
+        explicit Chunk(std::uint32_t capacity = MaxReadSize)
+            : Data(std::make_shared_for_overwrite<std::uint8_t[]>(capacity)), Capacity(capacity)
+        {
+        }
+        std::shared_ptr<std::uint8_t[]> Data;
+        std::uint32_t Capacity;
         size_t Size = 0;
     };
     // The chunk a read writes into; it belongs to the request, so that a read
@@ -251,6 +264,7 @@ struct RequestCore : std::enable_shared_from_this<RequestCore> {
     SlimLock Lock; // never held across a WinHTTP call
     ConditionVariable Changed;
     std::shared_ptr<RequestCore> Self;
+    int OpenRequests = 0; // request handles not yet reported closed
     bool Closed = false;
     Event Happened = Event::None;
     DWORD Count = 0; // of a read
@@ -262,6 +276,7 @@ struct RequestCore : std::enable_shared_from_this<RequestCore> {
     std::deque<Chunk> Ready;
     size_t ReadyOffset = 0; // already taken from Ready.front()
     size_t ReadyBytes = 0;  // in Ready, not yet taken
+    size_t ReadyMemory = 0; // the capacity of the chunks in Ready
     std::vector<Chunk> Spare;
     bool Ended = false;
     DWORD BodyError = 0;
@@ -269,8 +284,11 @@ struct RequestCore : std::enable_shared_from_this<RequestCore> {
     std::uint32_t ReadLimit = 0;
 
     // On the request's thread.
-    void Run();
+    void Run() noexcept;
+    void Abandon(DWORD error) noexcept;
     DWORD Exchange();
+    DWORD ExchangeThroughRoute();
+    void ArmStallRule();
     DWORD Open();
     DWORD Await(Event expected, DWORD* count = nullptr);
     bool AnswerProxyChallenge();
@@ -290,7 +308,7 @@ struct RequestCore : std::enable_shared_from_this<RequestCore> {
     void Report(Event event, DWORD count, DWORD error);
     void OnHandleClosing();
     IBuffer TakeReady(std::uint32_t limit); // with Lock held
-    bool MayReadAhead() const { return BodyWanted && ReadyBytes < ReadAhead; } // with Lock held
+    bool MayReadAhead() const { return BodyWanted && ReadyMemory < ReadAheadMemory; } // with Lock held
     static void CALLBACK OnStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID info, DWORD length);
 };
 
@@ -318,18 +336,66 @@ RequestCore::RequestCore(std::shared_ptr<Web::Http::impl::Session> session, Web:
 {
 }
 
-void RequestCore::Run()
+// Nothing thrown here may end the process: a failure fails the request's
+// pending operations instead, and every later read.
+void RequestCore::Run() noexcept
 {
-    if (DWORD const error = Exchange())
-        FailSend(error);
-    else
-        ReadBody();
+    try {
+        if (DWORD const error = Exchange())
+            FailSend(error);
+        else
+            ReadBody();
+    } catch (std::bad_alloc const&) {
+        Abandon(ERROR_NOT_ENOUGH_MEMORY);
+    } catch (...) {
+        Abandon(ERROR_INTERNAL_ERROR);
+    }
     CloseHandles();
+}
+
+void RequestCore::Abandon(DWORD error) noexcept
+{
+    try {
+        FailSend(error);
+        EndBody(error);
+    } catch (...) {
+        Close(); // no memory even for the message: a stalled wait still ends it
+    }
+}
+
+// Finds the routes to the server (which may take a while, so the stall rule
+// starts only afterwards), then sends through the route in use; a route that
+// cannot be reached passes the turn to the next one, each tried once.
+DWORD RequestCore::Exchange()
+{
+    std::shared_ptr<ovl::setup::ProxyRoutes> const routes = Session->RoutesFor(Uri);
+    ArmStallRule();
+    for (std::size_t tried = 1;; ++tried) {
+        Route = routes->Current();
+        AuthTried = false;
+        DWORD const error = ExchangeThroughRoute();
+        if (!error || !ovl::setup::IsRouteFailure(error) || tried >= routes->Count())
+            return error;
+        routes->Failed(Route);
+        CloseHandles();
+    }
+}
+
+void RequestCore::ArmStallRule()
+{
+    Activity->Touch();
+    std::shared_ptr<AsyncState<HttpResponseMessage>> send;
+    {
+        std::lock_guard guard(Lock);
+        send = Send;
+    }
+    if (send)
+        send->SetStallLimit(Activity, Session->Stall, Stalled, StalledMessage);
 }
 
 // Sends the request and takes the response's headers in; the response is
 // then handed out. A proxy's Negotiate or NTLM challenge is answered once.
-DWORD RequestCore::Exchange()
+DWORD RequestCore::ExchangeThroughRoute()
 {
     if (DWORD const error = Open())
         return error;
@@ -357,8 +423,7 @@ DWORD RequestCore::Exchange()
 
 DWORD RequestCore::Open()
 {
-    std::wstring const proxy = Session->ProxyFor(Uri); // may take a while
-    HINTERNET const session = Session->For(proxy);
+    HINTERNET const session = Session->For(Route);
     if (!session)
         return GetLastError();
     Connect.Reset(WinHttpConnect(session, Uri.Host().c_str(), Uri.Port(), 0));
@@ -374,7 +439,9 @@ DWORD RequestCore::Open()
         return GetLastError();
     {
         std::lock_guard guard(Lock);
-        Self = shared_from_this(); // until HANDLE_CLOSING
+        Self = shared_from_this(); // until HANDLE_CLOSING of every request handle
+        ++OpenRequests;
+        Happened = Event::None;
     }
     auto context = reinterpret_cast<DWORD_PTR>(this);
     WinHttpSetOption(Request, WINHTTP_OPTION_CONTEXT_VALUE, &context, sizeof(context));
@@ -406,25 +473,21 @@ DWORD RequestCore::Await(Event expected, DWORD* count)
     return happened == expected ? 0 : ERROR_WINHTTP_INTERNAL_ERROR;
 }
 
-// A proxy that asks for Negotiate or NTLM gets the logged-on user's
-// credentials, once, without any prompt; Basic and Digest are not answered
-// (no credentials are stored), so their 407 is the response.
+// A proxy that the request goes through and that asks for Negotiate or NTLM
+// gets the logged-on user's credentials, once, without any prompt (Proxy.h).
+// WinHTTP's automatic-logon policy stays at its default (the intranet only),
+// since a policy set here would cover the origin and every redirect too.
 bool RequestCore::AnswerProxyChallenge()
 {
     DWORD supported = 0;
     DWORD first = 0;
     DWORD target = 0;
-    if (AuthTried || !WinHttpQueryAuthSchemes(Request, &supported, &first, &target) ||
-        target != WINHTTP_AUTH_TARGET_PROXY)
+    if (!WinHttpQueryAuthSchemes(Request, &supported, &first, &target))
         return false;
-    DWORD const scheme = (supported & WINHTTP_AUTH_SCHEME_NEGOTIATE) ? WINHTTP_AUTH_SCHEME_NEGOTIATE
-                         : (supported & WINHTTP_AUTH_SCHEME_NTLM)    ? WINHTTP_AUTH_SCHEME_NTLM
-                                                                     : 0;
+    DWORD const scheme = ovl::setup::ProxyChallengeScheme(!Route.empty(), AuthTried, supported, target);
     if (!scheme)
         return false;
     AuthTried = true;
-    DWORD policy = WINHTTP_AUTOLOGON_SECURITY_LEVEL_LOW; // set only once a proxy has asked
-    WinHttpSetOption(Request, WINHTTP_OPTION_AUTOLOGON_POLICY, &policy, sizeof(policy));
     return WinHttpSetCredentials(Request, WINHTTP_AUTH_TARGET_PROXY, scheme, nullptr, nullptr, nullptr) != FALSE;
 }
 
@@ -476,7 +539,7 @@ void RequestCore::FailSend(DWORD error)
     // Dropping the handle closes the request.
 }
 
-// Reads the body ahead of the reader, up to ReadAhead bytes, once it is
+// Reads the body ahead of the reader, up to ReadAheadMemory, once it is
 // wanted, in reads paced by how fast the previous one came (ReadPacing.h).
 // WinHTTP reports every receive from the socket (RESPONSE_RECEIVED), which
 // keeps the stall rule's clock going while a read collects its bytes; under
@@ -497,7 +560,10 @@ void RequestCore::ReadBody()
         Activity->Touch(); // the wait for the network starts here
         std::int64_t const started = PerformanceCount();
         DWORD count = 0;
-        DWORD const error = WinHttpReadData(Request, Reading.Data.get(), size, nullptr)
+        std::uint32_t asked = size;
+        if (ovl::setup::NetworkReadSeam const seam = ovl::setup::networkReadSeam.load())
+            asked = std::min(seam(size), size);
+        DWORD const error = WinHttpReadData(Request, Reading.Data.get(), asked, nullptr)
                                 ? Await(Event::ReadDone, &count)
                                 : GetLastError();
         if (error || count == 0) {
@@ -521,7 +587,8 @@ IBuffer RequestCore::TakeReady(std::uint32_t limit)
     ReadyOffset += n;
     ReadyBytes -= n;
     if (ReadyOffset == chunk.Size) {
-        if (Spare.size() < MaxSpareChunks)
+        ReadyMemory -= chunk.Capacity;
+        if (Spare.size() < MaxSpareChunks && chunk.Capacity == MaxReadSize)
             Spare.push_back(std::move(chunk));
         Ready.pop_front();
         ReadyOffset = 0;
@@ -530,22 +597,36 @@ IBuffer RequestCore::TakeReady(std::uint32_t limit)
 }
 
 // Queues the chunk just read (count bytes) for the reader, handing it to a
-// waiting read at once, and takes a spare one for the next read.
+// waiting read at once, and takes a spare one for the next read. A read that
+// filled less than half of its chunk is queued as a copy that holds just its
+// bytes, and the chunk reads again.
 void RequestCore::Deliver(DWORD count)
 {
+    std::optional<Chunk> copy;
+    if (count <= Reading.Capacity / 2) {
+        copy.emplace(count);
+        std::memcpy(copy->Data.get(), Reading.Data.get(), count);
+        copy->Size = count;
+    }
     std::shared_ptr<AsyncState<IBuffer>> read;
     IBuffer target;
     {
         std::lock_guard guard(Lock);
-        Reading.Size = count;
-        Ready.push_back(std::move(Reading));
-        ReadyBytes += count;
-        auto const unused =
-            std::find_if(Spare.begin(), Spare.end(), [](Chunk const& c) { return c.Data.use_count() == 1; });
-        if (unused != Spare.end()) {
-            Reading = std::move(*unused);
-            Spare.erase(unused);
+        if (copy) {
+            Ready.push_back(std::move(*copy));
+        } else {
+            Reading.Size = count;
+            Ready.push_back(std::move(Reading));
+            Reading.Data.reset();
+            auto const unused =
+                std::find_if(Spare.begin(), Spare.end(), [](Chunk const& c) { return c.Data.use_count() == 1; });
+            if (unused != Spare.end()) {
+                Reading = std::move(*unused);
+                Spare.erase(unused);
+            }
         }
+        ReadyBytes += count;
+        ReadyMemory += Ready.back().Capacity;
         if (Read) {
             read = std::move(Read);
             target = TakeReady(ReadLimit);
@@ -642,7 +723,8 @@ void RequestCore::OnHandleClosing()
     std::shared_ptr<RequestCore> self;
     {
         std::lock_guard guard(Lock);
-        self = std::move(Self);
+        if (--OpenRequests == 0)
+            self = std::move(Self);
     }
     // self goes last: this object may be destroyed here.
 }
@@ -852,7 +934,7 @@ IAsyncOperation<HttpResponseMessage> HttpClient::SendRequestAsync(HttpRequestMes
     core->Send = state;
     core->PendingHandle = std::make_shared<RequestHandle>(core);
     state->SetCanceler([core] { core->Close(); });
-    state->SetStallLimit(core->Activity, session_->Stall, Stalled, StalledMessage);
+    // The stall rule applies once the routes are known (RequestCore::Exchange).
     try {
         std::thread([core] { core->Run(); }).detach();
     } catch (...) {

@@ -42,6 +42,14 @@ namespace ovl::setup {
 // in the product, shorter in the tests' builds).
 std::chrono::milliseconds GetStallTimeout() noexcept;
 
+// A seam for tests: given the count a request's thread is about to ask one
+// network read of a response body for, the count to ask WinHTTP for. Tests
+// use it to model Windows, where a read completes with whatever has arrived
+// (Wine completes a read only once its whole count is in), and to inject a
+// failure on a request's thread. None (the product) asks for the count as is.
+using NetworkReadSeam = std::uint32_t (*)(std::uint32_t count);
+void SetNetworkReadSeam(NetworkReadSeam seam) noexcept;
+
 } // namespace ovl::setup
 
 namespace winrt::Windows::Foundation {

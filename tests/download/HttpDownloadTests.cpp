@@ -199,6 +199,19 @@ TEST(Download, NotFoundCostsTenRequestsHalfASecondApart)
     }
 }
 
+// A mirror (no proxy in use) that answers 407 asking for Negotiate or NTLM:
+// the challenge is not answered, so each attempt costs one request and no
+// credential is offered to the mirror. What only Windows would show is the
+// credential itself (Wine has no logged-on user's NTLM credentials); the
+// second request of an attempt shows the answer was tried.
+TEST(Download, ProxyChallengeFromAMirrorIsNotAnswered)
+{
+    auto const id = UniqueId(L"mirror-407");
+    auto const r = Transfer(Url(id, L"size=10&status=407&proxy_authenticate=Negotiate,NTLM"));
+    EXPECT_EQ(r.Error, "Download failed: Response status code does not indicate success: 407 (Proxy Authentication Required).");
+    EXPECT_EQ(RequestsFor(id).size(), 10u) << "one request per attempt";
+}
+
 TEST(Download, UnavailableTwiceThenSucceedsOnTheThirdAttempt)
 {
     auto const id = UniqueId(L"unavailable");

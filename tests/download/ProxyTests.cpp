@@ -8,6 +8,7 @@
 // a challenge is answered at most once per attempt and never loops.
 
 #include "download/HttpDownload.h"
+#include "platform/Proxy.h"
 
 #include "support/HttpTestSupport.h"
 #include "support/ProxySettings.h"
@@ -15,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <sstream>
@@ -29,6 +31,13 @@ using ovl::test::ExpectedBody;
 using ovl::test::HttpBase;
 using ovl::test::Narrow;
 using ovl::test::UniqueId;
+
+// The settings restored (ProxySettingsGuard) and what the program discovered
+// forgotten, as for a new run.
+struct NewRun : ovl::test::ProxySettingsGuard {
+    NewRun() { ForgetProxyDiscovery(); }
+    ~NewRun() { ForgetProxyDiscovery(); }
+};
 
 std::string Proxy(char const* variable) { return Narrow(ovl::test::Env(variable)); }
 
@@ -58,7 +67,7 @@ std::string FailureOf(std::wstring const& url)
 
 TEST(SystemProxy, TheUsersFixedProxyAndItsBypassList)
 {
-    ovl::test::ProxySettingsGuard const guard;
+    NewRun const run;
     std::string const proxy = Proxy("OVL_TEST_PROXY");
     struct Row {
         char const* Bypass;
@@ -73,6 +82,7 @@ TEST(SystemProxy, TheUsersFixedProxyAndItsBypassList)
     };
     for (auto const& row : rows) {
         ovl::test::SetUserProxy(ovl::test::ProxyFixed, proxy, row.Bypass);
+        ForgetProxyDiscovery(); // a run of its own
         auto const id = UniqueId(L"user-proxy");
         EXPECT_EQ(Fetch(HttpBase() + L"/body?size=70000&id=" + id), ExpectedBody(70000)) << row.Bypass;
         EXPECT_EQ(Logged(proxy, id).size(), row.ThroughProxy ? 1u : 0u) << "bypass list \"" << row.Bypass << "\"";
@@ -81,7 +91,7 @@ TEST(SystemProxy, TheUsersFixedProxyAndItsBypassList)
 
 TEST(SystemProxy, PerSchemeEntriesOfTheUsersProxy)
 {
-    ovl::test::ProxySettingsGuard const guard;
+    NewRun const run;
     std::string const proxy = Proxy("OVL_TEST_PROXY");
     // Only HTTPS goes through the proxy: plain HTTP is direct.
     ovl::test::SetUserProxy(ovl::test::ProxyFixed, "https=" + proxy);
@@ -97,16 +107,17 @@ TEST(SystemProxy, PerSchemeEntriesOfTheUsersProxy)
 
 TEST(SystemProxy, TheMachineSettingWhenTheUserHasNone)
 {
-    ovl::test::ProxySettingsGuard const guard;
+    NewRun const run;
     std::string const proxy = Proxy("OVL_TEST_PROXY");
     ovl::test::SetMachineProxy(proxy);
     auto const id = UniqueId(L"machine-proxy");
     EXPECT_EQ(Fetch(HttpBase() + L"/body?size=1000&id=" + id), ExpectedBody(1000));
     EXPECT_EQ(Logged(proxy, id).size(), 1u);
 
-    // The user's own proxy comes first.
+    // The user's own proxy comes first (in a run of its own).
     ovl::test::SetMachineProxy(Proxy("OVL_TEST_PROXY_BASIC"));
     ovl::test::SetUserProxy(ovl::test::ProxyFixed, proxy);
+    ForgetProxyDiscovery();
     auto const userFirst = UniqueId(L"user-first");
     EXPECT_EQ(Fetch(HttpBase() + L"/body?size=1000&id=" + userFirst), ExpectedBody(1000));
     EXPECT_EQ(Logged(proxy, userFirst).size(), 1u);
@@ -114,7 +125,7 @@ TEST(SystemProxy, TheMachineSettingWhenTheUserHasNone)
 
 TEST(SystemProxy, AProxyScript)
 {
-    ovl::test::ProxySettingsGuard const guard;
+    NewRun const run;
     std::string const proxy = Proxy("OVL_TEST_PROXY");
     // The script sends everything but the script's own server through the proxy.
     std::string const script = "function FindProxyForURL(url, host) {\n"
@@ -127,9 +138,83 @@ TEST(SystemProxy, AProxyScript)
     EXPECT_EQ(Logged(proxy, id).size(), 1u) << "Wine did not evaluate the proxy script";
 }
 
+// Serves a proxy script that answers body for every URL from the test
+// server's folder; its URL, with the query (behaviour and id) appended.
+std::wstring ServeScript(std::wstring const& name, std::string const& body, std::wstring const& query)
+{
+    ovl::test::WriteBytes((std::filesystem::path(ovl::test::Env("OVL_TEST_ROOT")) / name).wstring(),
+                          "function FindProxyForURL(url, host) {\n  return \"" + body + "\";\n}\n");
+    return HttpBase() + L"/" + name + L"?" + query;
+}
+
+// A port on the proxies' loopback address where nothing listens.
+std::string const DeadProxy = "127.0.0.2:9";
+
+// A list of proxies is tried in order when a connection fails, within the
+// attempt. What only Windows would show: a script's answer "PROXY a; PROXY b;
+// DIRECT" as such a list (Wine's lookup keeps only its first entry, so here
+// the list is the user's fixed one; the rules table covers the script's
+// form).
+TEST(SystemProxy, AListIsTriedInOrderWhenAConnectionFails)
+{
+    std::string const live = Proxy("OVL_TEST_PROXY");
+    struct Row {
+        char const* Name;
+        std::string List;
+        bool ThroughLiveProxy;
+    } const rows[] = {
+        {"dead then live", DeadProxy + ";" + live, true},
+        {"dead then direct", DeadProxy + ";DIRECT", false},
+    };
+    for (auto const& row : rows) {
+        NewRun const run;
+        ovl::test::SetUserProxy(ovl::test::ProxyFixed, row.List);
+        for (int download = 0; download < 2; ++download) {
+            auto const id = UniqueId(L"list");
+            EXPECT_EQ(Fetch(HttpBase() + L"/body?size=1000&id=" + id), ExpectedBody(1000)) << row.Name;
+            EXPECT_EQ(Logged(live, id).size(), row.ThroughLiveProxy ? 1u : 0u) << row.Name;
+            EXPECT_EQ(ovl::test::RequestsFor(id).size(), 1u) << row.Name << ": the failover should cost no attempt";
+        }
+    }
+}
+
+// A laptop with a corporate machine proxy at home: the user's settings ask
+// for automatic detection, which finds nothing, so the browser goes direct;
+// the machine's setting is not the user's.
+TEST(SystemProxy, DetectionThatFindsNothingGoesDirectWhateverTheMachineSetting)
+{
+    NewRun const run;
+    ovl::test::SetUserProxy(ovl::test::ProxyDetect);
+    ovl::test::SetMachineProxy(DeadProxy);
+    auto const id = UniqueId(L"detect-direct");
+    EXPECT_EQ(Fetch(HttpBase() + L"/body?size=1000&id=" + id), ExpectedBody(1000));
+    EXPECT_EQ(ovl::test::RequestsFor(id).size(), 1u);
+}
+
+// Fetching the script is not the server stalling: a script that comes later
+// than the stall time still applies, the request is sent once, and the
+// script is fetched once in the run, however many downloads follow.
+TEST(SystemProxy, AScriptSlowerThanTheStallTimeIsFetchedOnceAndApplies)
+{
+    NewRun const run;
+    std::string const proxy = Proxy("OVL_TEST_PROXY");
+    auto const delay = GetStallTimeout() + std::chrono::milliseconds(1500);
+    auto const scriptId = UniqueId(L"slow-pac");
+    std::wstring const script = ServeScript(L"slow.pac", "PROXY " + proxy,
+                                            L"id=" + scriptId + L"&slow_headers=" + std::to_wstring(delay.count()));
+    ovl::test::SetUserProxy(ovl::test::ProxyScript, "", "", Narrow(script));
+    for (int download = 0; download < 2; ++download) {
+        auto const id = UniqueId(L"slow-pac-body");
+        EXPECT_EQ(Fetch(HttpBase() + L"/body?size=1000&id=" + id), ExpectedBody(1000)) << download;
+        EXPECT_EQ(Logged(proxy, id).size(), 1u) << download;
+        EXPECT_EQ(ovl::test::RequestsFor(id).size(), 1u) << download;
+    }
+    EXPECT_EQ(ovl::test::RequestsFor(scriptId).size(), 1u) << "the script should be fetched once in the run";
+}
+
 TEST(SystemProxy, ABasicChallengeFailsEachAttemptWithoutAPrompt)
 {
-    ovl::test::ProxySettingsGuard const guard;
+    NewRun const run;
     std::string const proxy = Proxy("OVL_TEST_PROXY_BASIC");
     ovl::test::SetUserProxy(ovl::test::ProxyFixed, proxy);
     auto const id = UniqueId(L"basic-proxy");
@@ -143,7 +228,7 @@ TEST(SystemProxy, ABasicChallengeFailsEachAttemptWithoutAPrompt)
 
 TEST(SystemProxy, ANegotiateChallengeIsAnsweredAtMostOncePerAttempt)
 {
-    ovl::test::ProxySettingsGuard const guard;
+    NewRun const run;
     std::string const proxy = Proxy("OVL_TEST_PROXY_NEGOTIATE");
     ovl::test::SetUserProxy(ovl::test::ProxyFixed, proxy);
     auto const id = UniqueId(L"negotiate-proxy");

@@ -13,6 +13,7 @@ server serves every test and a test's URLs describe what they exercise:
       drop_reset=1         drop with a connection reset instead of an orderly close
       status=S             answer status S (no body) ...
       status_count=K       ... on the first K requests of this id (0: always, the default)
+      proxy_authenticate=SCHEMES   with status=407: a Proxy-Authenticate header per comma-separated scheme
       partial_always=1     answer 206 even without "Range"
       range_offset=D       206 whose Content-Range starts D bytes off the asked offset
       range_unit=U         206 whose Content-Range has the unit U
@@ -189,6 +190,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if "status" in query and (status_count == 0 or count <= status_count):
             status = int(query["status"])
             self.send_response(status)
+            for scheme in filter(None, query.get("proxy_authenticate", "").split(",")):
+                self.send_header("Proxy-Authenticate", scheme)
             self.send_header("Content-Length", "0")
             self.end_headers()
             return
