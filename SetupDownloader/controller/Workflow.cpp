@@ -54,10 +54,23 @@ ExitCode Controller::RunImpl()
     PostTotalProgress(3);
     PostStage(L"Installing " + info.DisplayName + L" ...");
     HideWindow();
+    ThrowIfCanceled(CancelRequested); // a Cancel (or the loop's end) while the window was being hidden
     // Nothing but the installer may lie beside it: it loads DLLs from its folder.
     std::wstring const& installerPath = installer.GetPath();
     CheckFolderHoldsOnly(folder.GetPath(), installerPath.substr(installerPath.find_last_of(L"\\/") + 1));
-    RunOnUi const runOnUi = [this](std::function<void()> call) { Window.InvokeOnUi(std::move(call)); };
+    ThrowIfCanceled(CancelRequested); // the last moment before the launch
+    // The shell call runs on the UI thread, where the cancel handler runs: a
+    // Cancel before it is seen there, so the installer never starts after one.
+    RunOnUi const runOnUi = [this](std::function<void()> call) {
+        bool canceled = false;
+        Window.InvokeOnUi([this, &call, &canceled] {
+            canceled = CancelRequested.load(std::memory_order_acquire);
+            if (!canceled)
+                call();
+        });
+        if (canceled)
+            throw CanceledException();
+    };
     std::uint32_t const result = package.RunInstaller(installer.GetFinalPath(), Window.GetHandle(), runOnUi);
     installer.Close();
     PostTotalProgress(4);
@@ -178,6 +191,8 @@ ExitCode Controller::EndInstallation(std::uint32_t installerResult)
                              L"restarted, you may run the application installer again.");
     case InstallerEnd::Complete:
         return EndWithSuccess(L"Installation complete.");
+    case InstallerEnd::RestartStarted:
+        return ExitCode::RebootInitiated; // nothing to show: Windows is restarting
     case InstallerEnd::Failed:
         break;
     }
