@@ -7,6 +7,7 @@
 #include "download/FileDownload.h"
 #include "install/Extraction.h"
 #include "install/DownloadFolder.h"
+#include "install/PackageHash.h"
 #include "install/PinnedFile.h"
 #include "install/Signature.h"
 #include "platform/Handle.h"
@@ -46,9 +47,13 @@ ExitCode Controller::RunImpl()
 
     PostTotalProgress(2);
     PostStage(L"Verifying " + info.DisplayName + L"...");
-    LONG const status = VerifyFileSignature(installer.GetHandle(), installer.GetPath());
-    if (status != 0)
-        return EndWithError(DescribeSignatureFailure(status), ToExitCode(static_cast<std::int32_t>(status)));
+    SignatureVerdict const signature = CheckFileSignature(installer.GetHandle(), installer.GetPath());
+    if (signature.Status != 0)
+        return EndWithError(DescribeSignatureFailure(signature.Status),
+                            ToExitCode(static_cast<std::int32_t>(signature.Status)));
+    // Trusted is not enough: only the publisher's own certificates may sign it.
+    if (!IsPinnedSigner(signature, ParsePublisherThumbprints(GetPublisherThumbprints())))
+        return EndWithError(DescribeUnpinnedSigner(signature), ExitCode::UnhandledError);
     ThrowIfCanceled(CancelRequested);
 
     PostTotalProgress(3);
@@ -134,6 +139,7 @@ PinnedFile Controller::DownloadAndUnpack(DownloadInfo const& info, std::wstring 
     DownloadToPinnedFile(info.Url, packageFile,
                          [this](DownloadProgress const& p) { PostTaskProgress(p.percent); }, CancelRequested);
     ThrowIfCanceled(CancelRequested);
+    CheckPackageSha256(packageFile, info.Sha256); // before a byte of it is unpacked
 
     PostTotalProgress(1);
     PostStage(L"Unpacking " + info.DisplayName + L" ...");
