@@ -114,6 +114,28 @@ TEST(TryExec, TheInstallerReceivesExactlyTheArguments)
     EXPECT_EQ(ReportedArguments(report), expected);
 }
 
+TEST(ToLaunchPath, TheOrdinaryFormWhenItFitsInMaxPath)
+{
+    std::wstring const folder = L"C:\\" + std::wstring(240, L'd') + L"\\";
+    std::wstring const fits = folder + std::wstring(MAX_PATH - 1 - folder.size(), L'f');   // 259 characters
+    std::wstring const tooLong = folder + std::wstring(MAX_PATH - folder.size(), L'f');    // 260 characters
+    struct Row {
+        std::wstring Path;
+        std::wstring Launched;
+    } const rows[] = {
+        {L"\\\\?\\C:\\Users\\u\\Temp\\Setup.exe", L"C:\\Users\\u\\Temp\\Setup.exe"},
+        {L"\\\\?\\UNC\\server\\share\\Setup.exe", L"\\\\server\\share\\Setup.exe"},
+        {L"\\\\?\\" + fits, fits},
+        {L"\\\\?\\" + tooLong, L"\\\\?\\" + tooLong}, // only the long form can name it
+        {L"C:\\Setup.exe", L"C:\\Setup.exe"},
+        {L"\\\\?\\Volume{01234567-89ab-cdef-0123-456789abcdef}\\Setup.exe",
+         L"\\\\?\\Volume{01234567-89ab-cdef-0123-456789abcdef}\\Setup.exe"},
+        {L"\\\\.\\C:\\Setup.exe", L"\\\\.\\C:\\Setup.exe"},
+    };
+    for (auto const& row : rows)
+        EXPECT_EQ(ToLaunchPath(row.Path), row.Launched) << ovl::test::Narrow(row.Path);
+}
+
 // The workflow passes the \\?\ path that GetFinalPathNameByHandleW gives;
 // the installer is started by the ordinary path, which is its command line.
 TEST(RunInstaller, StartsTheInstallerByItsOrdinaryPath)
