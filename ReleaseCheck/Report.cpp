@@ -63,11 +63,11 @@ std::wstring MirrorText(MirrorCheck const& mirror, bool pinned)
         text += FormatW(L"status %u, ", *mirror.Status);
     text += FormatW(L"%llu bytes in %.2f s, ranges %ls", static_cast<unsigned long long>(mirror.Bytes), mirror.Seconds,
                     mirror.AcceptsRanges ? L"accepted" : L"not accepted");
+    if (!mirror.PackageSha256.empty())
+        text += L"; package SHA-256 " + mirror.PackageSha256;
     if (!mirror.Entry.empty())
         text += FormatW(L"; installer %ls, %llu bytes", mirror.Entry.c_str(),
                         static_cast<unsigned long long>(mirror.InstallerBytes));
-    if (!mirror.PackageSha256.empty())
-        text += L"; package SHA-256 " + mirror.PackageSha256;
     if (mirror.Signature && *mirror.Signature == 0)
         text += L"; signature valid, signed by \"" + mirror.Signer + L"\" (certificate SHA-256 " + mirror.SignerSha256 +
                 L"), " +
