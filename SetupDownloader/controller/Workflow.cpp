@@ -21,6 +21,23 @@ namespace {
 
 constexpr wchar_t PackageFileName[] = L"orvelle.install.zip";
 
+// Runs the shell call on the UI thread, where the cancel handler runs, unless
+// the run was canceled by then: a Cancel up to that moment is seen there, so
+// the installer never starts after one (CanceledException instead).
+RunOnUi UiRunnerUnlessCanceled(MainWindow& window, CancelFlag const& cancel)
+{
+    return [&window, &cancel](std::function<void()> call) {
+        bool canceled = false;
+        window.InvokeOnUi([&call, &cancel, &canceled] {
+            canceled = cancel.load(std::memory_order_acquire);
+            if (!canceled)
+                call();
+        });
+        if (canceled)
+            throw CanceledException();
+    };
+}
+
 } // namespace
 
 ExitCode Controller::RunImpl()
@@ -64,18 +81,7 @@ ExitCode Controller::RunImpl()
     std::wstring const& installerPath = installer.GetPath();
     CheckFolderHoldsOnly(folder.GetPath(), installerPath.substr(installerPath.find_last_of(L"\\/") + 1));
     ThrowIfCanceled(CancelRequested); // the last moment before the launch
-    // The shell call runs on the UI thread, where the cancel handler runs: a
-    // Cancel before it is seen there, so the installer never starts after one.
-    RunOnUi const runOnUi = [this](std::function<void()> call) {
-        bool canceled = false;
-        Window.InvokeOnUi([this, &call, &canceled] {
-            canceled = CancelRequested.load(std::memory_order_acquire);
-            if (!canceled)
-                call();
-        });
-        if (canceled)
-            throw CanceledException();
-    };
+    RunOnUi const runOnUi = UiRunnerUnlessCanceled(Window, CancelRequested);
     std::uint32_t const result = package.RunInstaller(installer.GetFinalPath(), Window.GetHandle(), runOnUi);
     installer.Close();
     PostTotalProgress(4);
