@@ -4,6 +4,7 @@
 #include "download/FileDownload.h"
 #include "install/DownloadFolder.h"
 #include "install/Extraction.h"
+#include "install/PackageHash.h"
 #include "install/Signature.h"
 #include "platform/Handle.h"
 #include "platform/Text.h"
@@ -65,7 +66,7 @@ DownloadProgressCallback ConsoleProgress(std::wstring const& url)
 // Downloads one mirror, takes the installer out and checks its signature,
 // each as the downloader does; the first failure is the mirror's error.
 MirrorCheck CheckMirror(std::wstring const& folder, std::wstring const& release, ReleaseArchitecture architecture,
-                        std::wstring const& url)
+                        ReleaseFile const& file, std::wstring const& url)
 {
     CancelFlag const cancel{false};
     MirrorCheck mirror;
@@ -83,15 +84,25 @@ MirrorCheck CheckMirror(std::wstring const& folder, std::wstring const& release,
         DownloadToPinnedFile(url, package, ConsoleProgress(url), cancel, observe);
         mirror.Bytes = package.GetSize();
         mirror.Seconds = std::chrono::duration<double>(Clock::now() - started).count();
+        Sha256Digest const digest = ComputeFileSha256(package);
+        mirror.PackageSha256 = FormatSha256(digest);
+        CheckSha256Matches(digest, file.Sha256);
         InstallerEntry entry;
         PinnedFile installer = ExtractInstaller(package, folder, nullptr, cancel, &entry);
         package.Close();
         mirror.Entry = entry.Name;
         mirror.InstallerBytes = installer.GetSize();
-        LONG const status = VerifyFileSignature(installer.GetHandle(), installer.GetPath());
-        mirror.Signature = status;
-        if (status != 0)
-            mirror.Error = DescribeSignatureFailure(status);
+        SignatureVerdict const signature = CheckFileSignature(installer.GetHandle(), installer.GetPath());
+        mirror.Signature = signature.Status;
+        if (signature.Status != 0) {
+            mirror.Error = DescribeSignatureFailure(signature.Status);
+        } else {
+            mirror.Signer = signature.SignerName;
+            mirror.SignerSha256 = FormatSha256(signature.SignerThumbprint);
+            mirror.SignerPinned = IsPinnedSigner(signature, ParsePublisherThumbprints(GetPublisherThumbprints()));
+            if (!mirror.SignerPinned)
+                mirror.Error = DescribeUnpinnedSigner(signature);
+        }
     } catch (std::exception const& e) {
         mirror.Error = Utf8ToUtf16(e.what());
     } catch (winrt::hresult_error const& e) {
@@ -111,7 +122,8 @@ void CheckMirrors(CheckReport& report)
         if (!choice.ChosenFile || !checked.insert(choice.ChosenFile).second)
             continue;
         for (auto const& url : choice.ChosenFile->MirrorUrls)
-            report.Mirrors.push_back(CheckMirror(folder.GetPath(), choice.ChosenRelease->DisplayName, choice.Architecture, url));
+            report.Mirrors.push_back(CheckMirror(folder.GetPath(), choice.ChosenRelease->DisplayName, choice.Architecture,
+                                                 *choice.ChosenFile, url));
     }
 }
 
@@ -121,6 +133,8 @@ CheckReport RunCheck(CheckOptions const& options)
 {
     CheckReport report;
     report.Source = options.Manifest;
+    for (auto const& pin : ParsePublisherThumbprints(GetPublisherThumbprints()))
+        report.PublisherPins.push_back(FormatSha256(pin));
     CancelFlag const cancel{false};
     try {
         std::vector<std::uint8_t> const body = FetchManifest(options.Manifest, cancel);

@@ -56,24 +56,41 @@ std::wstring ChoiceText(Choice const& choice)
                    Architecture(choice.ChosenFile->Architecture).c_str(), MirrorCount(*choice.ChosenFile).c_str());
 }
 
-std::wstring MirrorText(MirrorCheck const& mirror)
+std::wstring MirrorText(MirrorCheck const& mirror, bool pinned)
 {
     std::wstring text = mirror.Url + L": ";
     if (mirror.Status)
         text += FormatW(L"status %u, ", *mirror.Status);
     text += FormatW(L"%llu bytes in %.2f s, ranges %ls", static_cast<unsigned long long>(mirror.Bytes), mirror.Seconds,
                     mirror.AcceptsRanges ? L"accepted" : L"not accepted");
+    if (!mirror.PackageSha256.empty())
+        text += L"; package SHA-256 " + mirror.PackageSha256;
     if (!mirror.Entry.empty())
         text += FormatW(L"; installer %ls, %llu bytes", mirror.Entry.c_str(),
                         static_cast<unsigned long long>(mirror.InstallerBytes));
     if (mirror.Signature && *mirror.Signature == 0)
-        text += L"; signature valid";
+        text += L"; signature valid, signed by \"" + mirror.Signer + L"\" (certificate SHA-256 " + mirror.SignerSha256 +
+                L"), " +
+                (!pinned               ? L"no publisher pin to match"
+                 : mirror.SignerPinned ? L"matches the publisher pin"
+                                       : L"does not match the publisher pin");
     if (!mirror.Error.empty())
         text += L"; " + mirror.Error;
     return text;
 }
 
 std::string Utf8(std::wstring const& text) { return Utf16ToUtf8(text); }
+
+// The publisher pin of this build, as the downloader built alike applies it.
+std::wstring PinText(std::vector<std::wstring> const& pins)
+{
+    if (pins.empty())
+        return L"Publisher pin: none in this build (any installer with a trusted signature is accepted)\n";
+    std::wstring text = L"Publisher pin (installer signing certificates, SHA-256):\n";
+    for (auto const& pin : pins)
+        text += L"  " + pin + L"\n";
+    return text;
+}
 
 } // namespace
 
@@ -131,6 +148,7 @@ std::wstring RenderText(CheckReport const& report)
 {
     std::wstring text = FormatW(L"Manifest: %ls (%llu bytes)\n", report.Source.c_str(),
                                 static_cast<unsigned long long>(report.ManifestBytes));
+    text += PinText(report.PublisherPins);
     if (report.Manifest) {
         text += L"Product: " + report.Manifest->ProductName + L"\nReleases:\n";
         for (auto const& release : report.Manifest->Releases)
@@ -146,7 +164,7 @@ std::wstring RenderText(CheckReport const& report)
         text += L"Mirrors:\n";
         for (auto const& mirror : report.Mirrors)
             text += FormatW(L"  %ls %ls: %ls\n", mirror.Release.c_str(), Architecture(mirror.Architecture).c_str(),
-                            MirrorText(mirror).c_str());
+                            MirrorText(mirror, !report.PublisherPins.empty()).c_str());
     }
     auto const problems = Problems(report);
     text += problems.empty() ? L"No problems found.\n" : FormatW(L"Problems (%zu):\n", problems.size());
@@ -202,7 +220,11 @@ Json MirrorJson(MirrorCheck const& mirror)
             {"seconds", mirror.Seconds},
             {"entry", Utf8(mirror.Entry)},
             {"installer-bytes", mirror.InstallerBytes},
+            {"sha256", mirror.PackageSha256.empty() ? nullptr : Json(Utf8(mirror.PackageSha256))},
             {"signature", mirror.Signature ? Json(*mirror.Signature) : nullptr},
+            {"signer", mirror.Signer.empty() ? nullptr : Json(Utf8(mirror.Signer))},
+            {"signer-sha256", mirror.SignerSha256.empty() ? nullptr : Json(Utf8(mirror.SignerSha256))},
+            {"signer-pinned", mirror.SignerSha256.empty() ? nullptr : Json(mirror.SignerPinned)},
             {"error", mirror.Error.empty() ? nullptr : Json(Utf8(mirror.Error))}};
 }
 
@@ -212,6 +234,10 @@ std::string RenderJson(CheckReport const& report)
 {
     Json document;
     document["manifest"] = {{"source", Utf8(report.Source)}, {"bytes", report.ManifestBytes}};
+    Json pins = Json::array();
+    for (auto const& pin : report.PublisherPins)
+        pins.push_back(Utf8(pin));
+    document["publisher-pins"] = pins;
     if (!report.ManifestError.empty())
         document["manifest"]["error"] = Utf8(report.ManifestError);
     if (report.Manifest) {

@@ -35,6 +35,10 @@ struct MirrorCheck {
     std::wstring Entry;          // the ZIP entry taken as the installer
     std::uint64_t InstallerBytes = 0;
     std::optional<long> Signature; // WinVerifyTrust's verdict, 0 for valid
+    std::wstring PackageSha256;  // of the downloaded package, for the manifest's "sha256"
+    std::wstring Signer;         // the installer's signer, when the signature is valid
+    std::wstring SignerSha256;   // its certificate's SHA-256 thumbprint
+    bool SignerPinned = false;   // it is one of the build's pinned publisher certificates
     std::wstring Error;          // the downloader's message; empty when installable
 };
 
@@ -44,6 +48,7 @@ struct CheckReport {
     std::wstring ManifestError; // the manifest could not be fetched or read
     std::optional<ReleaseManifest> Manifest;
     std::vector<Choice> Choices;
+    std::vector<std::wstring> PublisherPins; // the thumbprints this build pins; empty: any trusted signer
     bool MirrorsChecked = false;
     std::vector<MirrorCheck> Mirrors;
 };

@@ -39,7 +39,7 @@ DownloadInfo AppPackage::GetDownloadInfo(std::function<void(double)> const& prog
     Release const& release = manifest.FindRelease(Milestone);
     // Converted only now, so that a missing release is reported first.
     ReleaseFile const& file = release.FindFile(ToReleaseArchitecture(architecture));
-    return DownloadInfo{file.ChooseMirror(), release.DisplayName};
+    return DownloadInfo{file.ChooseMirror(), release.DisplayName, file.Sha256};
 }
 
 } // namespace ovl::setup

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,7 @@ inline constexpr std::uint64_t ManifestSizeLimit = 1048576;
 struct DownloadInfo {
     std::wstring Url;         // the chosen mirror of the chosen file
     std::wstring DisplayName; // the chosen release's "display-name"
+    std::optional<Sha256Digest> Sha256 = std::nullopt; // the chosen file's "sha256", when given
 };
 
 // The manifest as the downloader reads it from the bytes it fetched: decoded

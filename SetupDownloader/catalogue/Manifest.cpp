@@ -24,6 +24,23 @@ constexpr ArchitectureText ArchitectureTexts[] = {
     {L"arm64", ReleaseArchitecture::Arm64},
 };
 
+// The optional "sha256" of a file: absent, or a string of 64 hexadecimal digits.
+std::optional<Sha256Digest> ParseFileSha256(JsonObject const& json)
+{
+    std::wstring text;
+    try {
+        text = json.GetNamedString(L"sha256");
+    } catch (winrt::hresult_error const& e) {
+        if (e.code() == winrt::WebJsonValueNotFound)
+            return std::nullopt;
+        throw;
+    }
+    auto const digest = ParseSha256(text);
+    if (!digest)
+        throw std::runtime_error("Invalid SHA-256 in manifest");
+    return digest;
+}
+
 ReleaseFile ParseFile(JsonObject const& json)
 {
     ReleaseFile file;
@@ -31,6 +48,7 @@ ReleaseFile ParseFile(JsonObject const& json)
     JsonArray const urls = json.GetNamedArray(L"mirror-urls");
     for (std::uint32_t i = 0; i < urls.Size(); ++i)
         file.MirrorUrls.push_back(urls.GetStringAt(i));
+    file.Sha256 = ParseFileSha256(json);
     return file;
 }
 

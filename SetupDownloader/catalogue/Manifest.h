@@ -3,8 +3,10 @@
 
 #include "catalogue/SystemInfo.h"
 #include "catalogue/Version.h"
+#include "platform/Sha256.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -17,6 +19,9 @@ inline constexpr int ManifestFormatVersion = 9;
 struct ReleaseFile {
     ReleaseArchitecture Architecture = ReleaseArchitecture::AnyCpu;
     std::vector<std::wstring> MirrorUrls;
+    // The package's SHA-256, when the manifest gives one ("sha256": 64
+    // hexadecimal digits): the download must match it before it is unpacked.
+    std::optional<Sha256Digest> Sha256 = std::nullopt;
 
     // A copy of one of MirrorUrls, drawn uniformly by a generator seeded from
     // the system's secure random source; fails with "No download mirrors available".
@@ -50,7 +55,7 @@ struct ReleaseManifest {
 
 // Parses the manifest in document order, stopping at the first failure: the
 // JSON layer's winrt::hresult_error, a version error, "Unknown milestone in
-// manifest" or "Unknown architecture in manifest".
+// manifest", "Unknown architecture in manifest" or "Invalid SHA-256 in manifest".
 ReleaseManifest ParseManifest(std::wstring_view text);
 
 // "all", "nightly", "alpha", "beta", "stable", without regard to ASCII case.

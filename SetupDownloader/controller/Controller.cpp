@@ -154,8 +154,9 @@ ExitCode Controller::EndWithReboot(std::wstring text)
     if (!(Flags & Switch::SkipAndSuppressRebootPrompts))
         pressed = Window.WaitForButton();
     ExitCode const code = ChooseRebootExitCode(pressed, (Flags & Switch::SuppressReboot) != 0);
-    if (code == ExitCode::RebootInitiated)
-        RestartSystem();
+    // A restart that Windows refused leaves the restart still required.
+    if (code == ExitCode::RebootInitiated && !RestartSystem(Shutdown))
+        return ExitCode::RebootRequired;
     return code;
 }
 

@@ -5,6 +5,7 @@
 #include "controller/Outcome.h"
 #include "entry/CommandLine.h"
 #include "entry/Configuration.h"
+#include "install/Restart.h"
 #include "window/MainWindow.h"
 
 #include <atomic>
@@ -29,6 +30,10 @@ public:
     // ended, and returns the run's result. Whatever ends the loop, the worker
     // has ended when Run returns or throws.
     ExitCode Run();
+
+    // The restart's system calls (tests replace them: a real restart under
+    // Wine ends every process of the prefix). Set before Run.
+    void SetShutdownApiForTesting(ShutdownApi api) noexcept { Shutdown = api; }
 
 private:
     void StartWorker();
@@ -64,6 +69,7 @@ private:
     ExitCode Result = ExitCode::UnhandledError; // written by the worker as it ends, read after the join
     std::atomic<bool> WorkerEnded{false};
     TaskProgressFilter TaskProgressShown; // worker thread only
+    ShutdownApi Shutdown;
 };
 
 } // namespace ovl::setup

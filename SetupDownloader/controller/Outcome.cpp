@@ -24,6 +24,8 @@ InstallerEnd ClassifyInstallerResult(std::uint32_t result) noexcept
     case 1223:       // ERROR_CANCELLED
     case 0x800704C7: // the same as an HRESULT
         return InstallerEnd::Complete;
+    case ToValue(ExitCode::RebootInitiated):
+        return InstallerEnd::RestartStarted;
     default:
         return InstallerEnd::Failed;
     }

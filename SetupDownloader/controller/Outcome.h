@@ -86,6 +86,7 @@ enum class InstallerEnd {
     Restart,          // 0x60000001: restart to finalize
     RestartToContinue, // -3010: restart, then run the installer again
     Complete,         // 1223 or 0x800704C7: the user canceled the installer
+    RestartStarted,   // 1641: the installer has started the restart itself
     Failed,           // anything else: the installer's own code
 };
 InstallerEnd ClassifyInstallerResult(std::uint32_t result) noexcept;

@@ -7,6 +7,7 @@
 #include "download/FileDownload.h"
 #include "install/Extraction.h"
 #include "install/DownloadFolder.h"
+#include "install/PackageHash.h"
 #include "install/PinnedFile.h"
 #include "install/Signature.h"
 #include "platform/Handle.h"
@@ -19,6 +20,23 @@ namespace ovl::setup {
 namespace {
 
 constexpr wchar_t PackageFileName[] = L"orvelle.install.zip";
+
+// Runs the shell call on the UI thread, where the cancel handler runs, unless
+// the run was canceled by then: a Cancel up to that moment is seen there, so
+// the installer never starts after one (CanceledException instead).
+RunOnUi UiRunnerUnlessCanceled(MainWindow& window, CancelFlag const& cancel)
+{
+    return [&window, &cancel](std::function<void()> call) {
+        bool canceled = false;
+        window.InvokeOnUi([&call, &cancel, &canceled] {
+            canceled = cancel.load(std::memory_order_acquire);
+            if (!canceled)
+                call();
+        });
+        if (canceled)
+            throw CanceledException();
+    };
+}
 
 } // namespace
 
@@ -46,18 +64,24 @@ ExitCode Controller::RunImpl()
 
     PostTotalProgress(2);
     PostStage(L"Verifying " + info.DisplayName + L"...");
-    LONG const status = VerifyFileSignature(installer.GetHandle(), installer.GetPath());
-    if (status != 0)
-        return EndWithError(DescribeSignatureFailure(status), ToExitCode(static_cast<std::int32_t>(status)));
+    SignatureVerdict const signature = CheckFileSignature(installer.GetHandle(), installer.GetPath());
+    if (signature.Status != 0)
+        return EndWithError(DescribeSignatureFailure(signature.Status),
+                            ToExitCode(static_cast<std::int32_t>(signature.Status)));
+    // Trusted is not enough: only the publisher's own certificates may sign it.
+    if (!IsPinnedSigner(signature, ParsePublisherThumbprints(GetPublisherThumbprints())))
+        return EndWithError(DescribeUnpinnedSigner(signature), ExitCode::UnhandledError);
     ThrowIfCanceled(CancelRequested);
 
     PostTotalProgress(3);
     PostStage(L"Installing " + info.DisplayName + L" ...");
     HideWindow();
+    ThrowIfCanceled(CancelRequested); // a Cancel (or the loop's end) while the window was being hidden
     // Nothing but the installer may lie beside it: it loads DLLs from its folder.
     std::wstring const& installerPath = installer.GetPath();
     CheckFolderHoldsOnly(folder.GetPath(), installerPath.substr(installerPath.find_last_of(L"\\/") + 1));
-    RunOnUi const runOnUi = [this](std::function<void()> call) { Window.InvokeOnUi(std::move(call)); };
+    ThrowIfCanceled(CancelRequested); // the last moment before the launch
+    RunOnUi const runOnUi = UiRunnerUnlessCanceled(Window, CancelRequested);
     std::uint32_t const result = package.RunInstaller(installer.GetFinalPath(), Window.GetHandle(), runOnUi);
     installer.Close();
     PostTotalProgress(4);
@@ -121,6 +145,7 @@ PinnedFile Controller::DownloadAndUnpack(DownloadInfo const& info, std::wstring 
     DownloadToPinnedFile(info.Url, packageFile,
                          [this](DownloadProgress const& p) { PostTaskProgress(p.percent); }, CancelRequested);
     ThrowIfCanceled(CancelRequested);
+    CheckPackageSha256(packageFile, info.Sha256); // before a byte of it is unpacked
 
     PostTotalProgress(1);
     PostStage(L"Unpacking " + info.DisplayName + L" ...");
@@ -178,6 +203,8 @@ ExitCode Controller::EndInstallation(std::uint32_t installerResult)
                              L"restarted, you may run the application installer again.");
     case InstallerEnd::Complete:
         return EndWithSuccess(L"Installation complete.");
+    case InstallerEnd::RestartStarted:
+        return ExitCode::RebootInitiated; // nothing to show: Windows is restarting
     case InstallerEnd::Failed:
         break;
     }

@@ -10,25 +10,40 @@
 
 namespace ovl::setup {
 
+namespace {
+
+bool NeedsQuotes(std::wstring const& argument)
+{
+    if (argument.empty())
+        return true;
+    for (wchar_t c : argument) {
+        if (c == L'"' || std::iswspace(static_cast<std::wint_t>(c)) != 0)
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
 std::wstring QuoteArgument(std::wstring const& argument)
 {
-    bool quoted = false;
-    for (wchar_t c : argument)
-        quoted = quoted || std::iswspace(static_cast<std::wint_t>(c)) != 0;
-    std::wstring text;
-    if (quoted)
-        text += L'"';
-    for (size_t i = 0; i < argument.size(); ++i) {
-        wchar_t const c = argument[i];
-        if (c == L'"')
-            text += L"\"\"";
-        else if (c == L'\\' && quoted && i + 1 == argument.size())
-            text += L"\\\\";
-        else
-            text += c;
+    if (!NeedsQuotes(argument))
+        return argument;
+    std::wstring text = L"\"";
+    size_t backslashes = 0;
+    for (wchar_t c : argument) {
+        if (c == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        // Backslashes before a quote are doubled and the quote escaped by one
+        // more; elsewhere they stand for themselves.
+        text.append(c == L'"' ? 2 * backslashes + 1 : backslashes, L'\\');
+        text += c;
+        backslashes = 0;
     }
-    if (quoted)
-        text += L'"';
+    text.append(2 * backslashes, L'\\'); // they precede the closing quote
+    text += L'"';
     return text;
 }
 
@@ -36,11 +51,23 @@ std::wstring JoinArguments(std::vector<std::wstring> const& arguments)
 {
     std::wstring joined;
     for (auto const& argument : arguments) {
-        if (!joined.empty())
+        if (&argument != &arguments.front())
             joined += L' ';
         joined += QuoteArgument(argument);
     }
     return joined;
+}
+
+std::wstring ToLaunchPath(std::wstring const& path)
+{
+    std::wstring ordinary;
+    if (path.starts_with(L"\\\\?\\UNC\\"))
+        ordinary = L"\\\\" + path.substr(8);
+    else if (path.starts_with(L"\\\\?\\") && path.size() > 6 && path[5] == L':' && path[6] == L'\\')
+        ordinary = path.substr(4);
+    else
+        return path;
+    return ordinary.size() < MAX_PATH ? ordinary : path;
 }
 
 std::int32_t TryExec(std::wstring const& exe, std::vector<std::wstring> const& args, HWND owner, RunOnUi const& runOnUi,
@@ -50,7 +77,9 @@ std::int32_t TryExec(std::wstring const& exe, std::vector<std::wstring> const& a
 
     SHELLEXECUTEINFOW request{};
     request.cbSize = sizeof(request);
-    request.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_NOASYNC;
+    // No shell error box: nobody may be there to dismiss it, and the failure
+    // becomes the run's own end screen and exit code.
+    request.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_NOASYNC | SEE_MASK_FLAG_NO_UI;
     request.hwnd = owner;
     request.lpVerb = nullptr;
     request.lpFile = exe.c_str();
@@ -85,7 +114,7 @@ std::int32_t TryExec(std::wstring const& exe, std::vector<std::wstring> const& a
 
 std::uint32_t AppPackage::RunInstaller(std::wstring const& installerPath, HWND owner, RunOnUi const& runOnUi) const
 {
-    std::int32_t const code = TryExec(installerPath, InstallerArguments, owner, runOnUi);
+    std::int32_t const code = TryExec(ToLaunchPath(installerPath), InstallerArguments, owner, runOnUi);
     if (code == 0)
         return ToValue(ExitCode::InstallerSucceeded);
     if (code == 3010)

@@ -13,12 +13,19 @@
 
 namespace ovl::setup {
 
-// One argument for a command line: quoted when it holds white space, every
-// '"' doubled, and a final '\' doubled when quoted.
+// One argument for a command line, as CommandLineToArgvW and the C runtime
+// read it back: quoted when it is empty or holds white space or '"'; inside
+// quotes, the backslashes before a '"' (and before the closing quote) are
+// doubled and each '"' is escaped with one more.
 std::wstring QuoteArgument(std::wstring const& argument);
 
-// The quoted arguments separated by single blanks (an empty first argument adds nothing).
+// The quoted arguments separated by single blanks; an empty argument stays one ("").
 std::wstring JoinArguments(std::vector<std::wstring> const& arguments);
+
+// The ordinary form of a \\?\ path (C:\... or \\server\share\...) when it
+// fits in MAX_PATH, since many installers cannot run from the other form;
+// otherwise the path unchanged.
+std::wstring ToLaunchPath(std::wstring const& path);
 
 // The shell call TryExec makes; tests replace it.
 using ShellExecuteFunction = BOOL(WINAPI*)(SHELLEXECUTEINFOW*);

@@ -19,12 +19,14 @@ struct ShutdownApi {
 
 // Enables SeShutdownPrivilege and calls ExitWindowsEx(flags, major | minor).
 // Fails with "OpenProcessToken failed", "LookupPrivilegeValueW failed",
-// "AdjustTokenPrivileges failed" or "ExitWindowsEx failed".
+// "AdjustTokenPrivileges failed" (also when the token lacks the privilege:
+// ERROR_NOT_ALL_ASSIGNED) or "ExitWindowsEx failed".
 void ShutDownSystem(std::uint32_t flags, std::uint32_t majorReason, std::uint32_t minorReason,
                     ShutdownApi const& api = ShutdownApi{});
 
-// A restart for an installation (EWX_REBOOT, reason 0x00030002); every
-// failure is swallowed.
-void RestartSystem(ShutdownApi const& api = ShutdownApi{}) noexcept;
+// A restart for an installation (EWX_REBOOT, reason 0x00030002). True when
+// Windows accepted the request; false, without throwing, when it could not be
+// made, so that the run can say a restart is still required.
+bool RestartSystem(ShutdownApi const& api = ShutdownApi{}) noexcept;
 
 } // namespace ovl::setup

@@ -243,7 +243,7 @@ INSTANTIATE_TEST_SUITE_P(Table, ManifestFailureTest, ::testing::Values(
 
 TEST(Manifest, ExtraKeysAreIgnored)
 {
-    auto const o = Parse(OneRelease(L"", LR"({"architecture": "x64", "mirror-urls": ["u"], "sha256": "abc"})"));
+    auto const o = Parse(OneRelease(L"", LR"({"architecture": "x64", "mirror-urls": ["u"], "md5": "abc"})"));
     ASSERT_TRUE(o.Value.has_value()) << o.RuntimeError;
     EXPECT_EQ(o.Value->Releases[0].Files[0].MirrorUrls, std::vector<std::wstring>{L"u"});
 }

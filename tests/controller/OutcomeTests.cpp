@@ -133,7 +133,9 @@ TEST(ClassifyInstallerResult, TheWorkflowsResultTable)
         {0x800704C7, InstallerEnd::Complete},    {0, InstallerEnd::Failed},
         {3010, InstallerEnd::Failed},            {1603, InstallerEnd::Failed},
         {0xFFFFFFFF, InstallerEnd::Failed},      {0x80070005, InstallerEnd::Failed},
-        {0x60000002, InstallerEnd::Failed},      {1641, InstallerEnd::Failed},
+        {0x60000002, InstallerEnd::Failed},      {0x80070669, InstallerEnd::Failed}, // 1641 as an HRESULT
+        {1642, InstallerEnd::Failed},            {0xFFFFF997, InstallerEnd::Failed}, // -1641
+        {1641, InstallerEnd::RestartStarted},
     };
     for (auto const& row : rows)
         EXPECT_EQ(ClassifyInstallerResult(row.Result), row.End) << std::hex << row.Result;

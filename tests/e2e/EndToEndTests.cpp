@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -36,14 +37,15 @@ std::string Config(bool installApp = true, bool withTest = true)
 
 fs::path Root() { return fs::path(ovl::test::Env("OVL_TEST_ROOT")); }
 
-// Publishes the test manifest with one release whose mirror is the given path.
-void PublishManifest(std::string const& mirrorPath)
+// Publishes the test manifest with one release whose mirror is the given
+// path; fileKeys are more keys of its file (such as a "sha256").
+void PublishManifest(std::string const& mirrorPath, std::string const& fileKeys = "")
 {
     std::string const base = ovl::test::Narrow(ovl::test::HttpBase());
     std::string const manifest = std::string(R"({"product-name": "Orvelle", "website-url": "w", "download-page-url": "d",
         "releases": [{"display-name": ")") + DisplayName + R"(", "version": "5.1", "milestone": "stable",
         "more-info-url": "", "runtime-version": "8.0.1", "files": [{"architecture": "x64", "mirror-urls": [")" +
-                                 base + mirrorPath + R"("]}]}]})";
+                                 base + mirrorPath + R"("])" + fileKeys + R"(}]}]})";
     fs::create_directories(Root() / L"updates" / L"v9");
     ovl::test::WriteBytes((Root() / L"updates" / L"v9" / L"manifest.test.json").wstring(), manifest);
 }
@@ -197,6 +199,7 @@ protected:
     {
         PublishPackage(L"pkg-signed.zip", OVL_SIGNED_INSTALLER);
         PublishPackage(L"pkg-unsigned.zip", OVL_UNSIGNED_INSTALLER);
+        PublishPackage(L"pkg-other-publisher.zip", OVL_OTHER_PUBLISHER_INSTALLER);
     }
     void SetUp() override { ASSERT_TRUE(RunFolders().empty()) << "a run folder was left before this test"; }
     void TearDown() override { EXPECT_TRUE(RunFolders().empty()) << "the run left its folder behind"; }
@@ -598,6 +601,109 @@ TEST_F(EndToEnd, ConfigurationMissingAKeyGivesTheJsonError)
 
 // Run by ctest in the prefix kept for proxy settings, with a recording proxy:
 // the manifest and the package both go through the user's proxy.
+// The loopback build pins the test certificate: an installer that another
+// publisher signed is refused although Windows (here Wine, which trusts any
+// chain) trusts its signature; the pinned one runs (every test above).
+TEST_F(EndToEnd, AnInstallerSignedByAnotherPublisherIsNeverStarted)
+{
+    PublishManifest("/pkg-other-publisher.zip");
+    AppRun run({L"/SkipInitialPrompt", ReportArg});
+    std::wstring const expected =
+        L"The installer for Orvelle is not signed by its publisher (it is signed by \"Some Other Publisher\").";
+    EXPECT_EQ(run.WaitForStatus(expected), expected);
+    run.Press();
+    EXPECT_EQ(run.ExitCode(), 0x80000000u);
+    EXPECT_FALSE(ovl::test::FileExists(run.Report())) << "the other publisher's installer was started";
+}
+
+// The SHA-256 of a file, computed apart from the program's own code.
+std::string Sha256Hex(std::wstring const& path)
+{
+    std::string const bytes = ovl::test::ReadBytes(path);
+    HCRYPTPROV provider = 0;
+    HCRYPTHASH hash = 0;
+    BYTE digest[32] = {};
+    DWORD size = sizeof(digest);
+    EXPECT_TRUE(CryptAcquireContextW(&provider, nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT));
+    EXPECT_TRUE(CryptCreateHash(provider, CALG_SHA_256, 0, 0, &hash));
+    EXPECT_TRUE(CryptHashData(hash, reinterpret_cast<BYTE const*>(bytes.data()), static_cast<DWORD>(bytes.size()), 0));
+    EXPECT_TRUE(CryptGetHashParam(hash, HP_HASHVAL, digest, &size, 0));
+    CryptDestroyHash(hash);
+    CryptReleaseContext(provider, 0);
+    std::string hex;
+    for (BYTE byte : digest) {
+        char pair[3];
+        std::snprintf(pair, sizeof(pair), "%02x", byte);
+        hex += pair;
+    }
+    return hex;
+}
+
+// A "sha256" in the manifest: the package must have it before it is unpacked.
+TEST_F(EndToEnd, APackageWhoseHashDiffersFromTheManifestIsNeverUnpacked)
+{
+    std::string const right = Sha256Hex((Root() / L"pkg-signed.zip").wstring());
+    std::string wrong = right;
+    wrong[10] = wrong[10] == '0' ? '1' : '0';
+    {
+        PublishManifest("/pkg-signed.zip", R"(, "sha256": ")" + wrong + R"(")");
+        AppRun run({L"/SkipInitialPrompt", ReportArg});
+        std::wstring const expected = L"Installation failed. There was an unhandled exception:\r\n\r\n"
+                                      L"Download failed: the package's SHA-256 does not match the manifest";
+        EXPECT_EQ(run.WaitForStatus(expected), expected);
+        run.Press();
+        EXPECT_EQ(run.ExitCode(), 0x80000000u);
+        EXPECT_FALSE(ovl::test::FileExists(run.Report()));
+    }
+    {
+        PublishManifest("/pkg-signed.zip", R"(, "sha256": ")" + right + R"(")");
+        AppRun run({L"/Passive", ReportArg});
+        EXPECT_EQ(run.ExitCode(), 0x60000000u);
+        EXPECT_TRUE(ovl::test::FileExists(run.Report()));
+    }
+}
+
+// The arguments reach the installer exactly as the program received them,
+// and the installer is started by its ordinary path, not a \\?\ one.
+TEST_F(EndToEnd, ArgumentsReachTheInstallerIntact)
+{
+    PublishManifest("/pkg-signed.zip");
+    struct Row {
+        wchar_t const* OnOurCommandLine; // as a script would quote it for us
+        char const* Received;
+    } const rows[] = {
+        {L"x\\\"y", "x\"y"},
+        {L"\"a \\\"b c\"", "a \"b c"},
+        {L"a\\\\\\\"b", "a\\\"b"},
+        {L"\"C:\\dir name\\\\\"", "C:\\dir name\\"},
+        {L"\"\"", ""},
+        {L"/S", "/S"},
+    };
+    std::vector<std::wstring> args = {L"/Passive"};
+    std::vector<std::string> expected;
+    for (auto const& row : rows) {
+        args.push_back(row.OnOurCommandLine);
+        expected.push_back(row.Received);
+    }
+    args.push_back(ReportArg);
+    AppRun run(args);
+    EXPECT_EQ(run.ExitCode(), 0x60000000u);
+    auto const received = ReportedArguments(run.Report());
+    ASSERT_FALSE(received.empty()) << "the installer did not run";
+    EXPECT_EQ(std::vector<std::string>(received.begin(), received.end() - 1), expected);
+    std::string const report = ovl::test::ReadBytes(run.Report());
+    EXPECT_EQ(report.find("\\\\?\\"), std::string::npos) << report;
+}
+
+// An installer that exits with 1641 has started the restart itself: no
+// failure screen, the run ends at once with 1641.
+TEST_F(EndToEnd, AnInstallerThatStartedTheRestartEndsWith1641)
+{
+    PublishManifest("/pkg-signed.zip");
+    AppRun run({L"/SkipInitialPrompt", L"--exit-code=1641"});
+    EXPECT_EQ(run.ExitCode(30s), 1641u);
+}
+
 TEST(EndToEndProxy, TheRunGoesThroughTheUsersProxy)
 {
     ovl::test::ProxySettingsGuard const guard;

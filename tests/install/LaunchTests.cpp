@@ -13,33 +13,64 @@ namespace {
 // Runs the callable on the calling thread, as InvokeOnUi does on the UI thread.
 RunOnUi const Direct = [](std::function<void()> callable) { callable(); };
 
+// Arguments as given, the command-line text they must become, and what
+// CommandLineToArgvW (and the C runtime, which shares its rules for these)
+// must read back.
+struct QuotingRow {
+    wchar_t const* Argument;
+    wchar_t const* Quoted;
+};
+QuotingRow const QuotingRows[] = {
+    {L"/S", L"/S"},
+    {L"a b", L"\"a b\""},
+    {L"x\"y", L"\"x\\\"y\""},
+    {L"a \"b c", L"\"a \\\"b c\""},
+    {L"a\\\"b", L"\"a\\\\\\\"b\""},
+    {L"C:\\dir name\\", L"\"C:\\dir name\\\\\""},
+    {L"C:\\dir\\", L"C:\\dir\\"},
+    {L"", L"\"\""},
+    {L"say \"hi\"", L"\"say \\\"hi\\\"\""},
+    {L"tab\there", L"\"tab\there\""},
+    {L"a\\\\b c", L"\"a\\\\b c\""},
+    {L"ends\\\\ in two", L"\"ends\\\\ in two\""},
+    {L"two before\\\\\"quote", L"\"two before\\\\\\\\\\\"quote\""},
+    {L"\\\\server\\share dir\\\\", L"\"\\\\server\\share dir\\\\\\\\\""},
+};
+
 TEST(QuoteArgument, Rules)
 {
-    struct Row {
-        wchar_t const* Argument;
-        wchar_t const* Quoted;
-    } const rows[] = {
-        {L"a b", L"\"a b\""},
-        {L"say \"hi\"", L"\"say \"\"hi\"\"\""},
-        {L"C:\\dir name\\", L"\"C:\\dir name\\\\\""},
-        {L"C:\\dir\\", L"C:\\dir\\"},
-        {L"x\"y", L"x\"\"y"},
-        {L"", L""},
-        {L"tab\there", L"\"tab\there\""},
-        {L"new\nline", L"\"new\nline\""},
-        {L"a\\\\b c", L"\"a\\\\b c\""},
-        {L"/S", L"/S"},
-    };
-    for (auto const& row : rows)
-        EXPECT_EQ(QuoteArgument(row.Argument), row.Quoted) << row.Argument;
+    for (auto const& row : QuotingRows)
+        EXPECT_EQ(QuoteArgument(row.Argument), row.Quoted) << ovl::test::Narrow(row.Argument);
 }
 
-TEST(JoinArguments, BlanksBetweenAndEmptyArguments)
+// What CommandLineToArgvW makes of the joined arguments, after a program name.
+std::vector<std::wstring> ParsedBack(std::wstring const& parameters)
+{
+    std::wstring const commandLine = L"setup.exe " + parameters;
+    int count = 0;
+    wchar_t** const parsed = CommandLineToArgvW(commandLine.c_str(), &count);
+    std::vector<std::wstring> arguments(parsed + 1, parsed + count);
+    LocalFree(parsed);
+    return arguments;
+}
+
+TEST(JoinArguments, EveryArgumentRoundTripsThroughCommandLineToArgvW)
+{
+    std::vector<std::wstring> all;
+    for (auto const& row : QuotingRows) {
+        EXPECT_EQ(ParsedBack(JoinArguments({row.Argument})), std::vector<std::wstring>{row.Argument})
+            << ovl::test::Narrow(row.Argument);
+        all.push_back(row.Argument);
+    }
+    EXPECT_EQ(ParsedBack(JoinArguments(all)), all);
+}
+
+TEST(JoinArguments, BlanksBetweenAndEmptyArgumentsKept)
 {
     EXPECT_EQ(JoinArguments({L"/S", L"C:\\Program Files\\x"}), L"/S \"C:\\Program Files\\x\"");
     EXPECT_EQ(JoinArguments({}), L"");
-    EXPECT_EQ(JoinArguments({L"", L"a"}), L"a");
-    EXPECT_EQ(JoinArguments({L"a", L"", L"b"}), L"a  b");
+    EXPECT_EQ(JoinArguments({L"", L"a"}), L"\"\" a");
+    EXPECT_EQ(JoinArguments({L"a", L"", L"b"}), L"a \"\" b");
 }
 
 // The sample installer's report: its parsed arguments, one per line.
@@ -55,18 +86,70 @@ std::vector<std::string> ReportedArguments(std::wstring const& report)
     return arguments;
 }
 
+// The raw command line the sample installer was started with.
+std::string ReportedCommandLine(std::wstring const& report)
+{
+    std::istringstream lines(ovl::test::ReadBytes(report));
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (line.starts_with("command line: "))
+            return line.substr(14);
+    }
+    return {};
+}
+
 TEST(TryExec, TheInstallerReceivesExactlyTheArguments)
 {
     ovl::test::TempDir dir;
     std::wstring const report = dir.File(L"report.txt");
-    std::vector<std::wstring> const args = {L"/S", L"C:\\Program Files\\x", L"say \"hi\"", L"trailing\\",
-                                            L"dir name\\", L"", L"last one", L"--report=" + report};
+    std::vector<std::wstring> args;
+    std::vector<std::string> expected;
+    for (auto const& row : QuotingRows) {
+        args.push_back(row.Argument);
+        expected.push_back(ovl::test::Narrow(row.Argument));
+    }
+    args.push_back(L"--report=" + report);
+    expected.push_back("--report=" + ovl::test::Narrow(report));
     EXPECT_EQ(TryExec(OVL_UNSIGNED_INSTALLER, args, nullptr, Direct), 0);
-    // An empty argument in the middle collapses into the blanks around it:
-    // the command line cannot carry it.
-    EXPECT_EQ(ReportedArguments(report),
-              (std::vector<std::string>{"/S", "C:\\Program Files\\x", "say \"hi\"", "trailing\\", "dir name\\",
-                                        "last one", "--report=" + ovl::test::Narrow(report)}));
+    EXPECT_EQ(ReportedArguments(report), expected);
+}
+
+TEST(ToLaunchPath, TheOrdinaryFormWhenItFitsInMaxPath)
+{
+    std::wstring const folder = L"C:\\" + std::wstring(240, L'd') + L"\\";
+    std::wstring const fits = folder + std::wstring(MAX_PATH - 1 - folder.size(), L'f');   // 259 characters
+    std::wstring const tooLong = folder + std::wstring(MAX_PATH - folder.size(), L'f');    // 260 characters
+    struct Row {
+        std::wstring Path;
+        std::wstring Launched;
+    } const rows[] = {
+        {L"\\\\?\\C:\\Users\\u\\Temp\\Setup.exe", L"C:\\Users\\u\\Temp\\Setup.exe"},
+        {L"\\\\?\\UNC\\server\\share\\Setup.exe", L"\\\\server\\share\\Setup.exe"},
+        {L"\\\\?\\" + fits, fits},
+        {L"\\\\?\\" + tooLong, L"\\\\?\\" + tooLong}, // only the long form can name it
+        {L"C:\\Setup.exe", L"C:\\Setup.exe"},
+        {L"\\\\?\\Volume{01234567-89ab-cdef-0123-456789abcdef}\\Setup.exe",
+         L"\\\\?\\Volume{01234567-89ab-cdef-0123-456789abcdef}\\Setup.exe"},
+        {L"\\\\.\\C:\\Setup.exe", L"\\\\.\\C:\\Setup.exe"},
+    };
+    for (auto const& row : rows)
+        EXPECT_EQ(ToLaunchPath(row.Path), row.Launched) << ovl::test::Narrow(row.Path);
+}
+
+// The workflow passes the \\?\ path that GetFinalPathNameByHandleW gives;
+// the installer is started by the ordinary path, which is its command line.
+TEST(RunInstaller, StartsTheInstallerByItsOrdinaryPath)
+{
+    ovl::test::TempDir dir;
+    std::wstring const report = dir.File(L"report.txt");
+    AppPackage package;
+    package.InstallerArguments = {L"--report=" + report};
+    std::wstring const extended = std::wstring(L"\\\\?\\") + OVL_UNSIGNED_INSTALLER;
+    EXPECT_EQ(package.RunInstaller(extended, nullptr, Direct), 0x60000000u);
+    std::string const commandLine = ReportedCommandLine(report);
+    EXPECT_TRUE(commandLine.starts_with(ovl::test::Narrow(OVL_UNSIGNED_INSTALLER)) ||
+                commandLine.starts_with("\"" + ovl::test::Narrow(OVL_UNSIGNED_INSTALLER)))
+        << commandLine;
 }
 
 TEST(RunInstaller, ExitCodeMapping)
@@ -117,7 +200,9 @@ TEST(TryExec, TheRequestAsFilled)
     EXPECT_EQ(TryExec(OVL_UNSIGNED_INSTALLER, {}, nullptr, Direct, RecordAndRun), 0);
     EXPECT_TRUE(parametersWereNull);
     EXPECT_EQ(recorded.cbSize, 112u);
-    EXPECT_EQ(recorded.fMask, 0x140u);
+    // SEE_MASK_NOCLOSEPROCESS | SEE_MASK_NOASYNC | SEE_MASK_FLAG_NO_UI: a failed
+    // launch never opens the shell's error box.
+    EXPECT_EQ(recorded.fMask, 0x540u);
     EXPECT_EQ(recorded.lpVerb, nullptr);
     EXPECT_EQ(recorded.lpDirectory, nullptr);
     EXPECT_EQ(recorded.nShow, SW_SHOWNORMAL);

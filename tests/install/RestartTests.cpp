@@ -2,6 +2,8 @@
 // end every process of the harness prefix. The token calls are the real ones.
 #include "install/Restart.h"
 
+#include "support/TestSupport.h"
+
 #include <gtest/gtest.h>
 
 #include <stdexcept>
@@ -48,7 +50,7 @@ TEST(Restart, ReasonFlagsAndPrivilege)
 {
     exitCalls = 0;
     exitResult = TRUE;
-    RestartSystem(Fake());
+    EXPECT_TRUE(RestartSystem(Fake()));
     EXPECT_EQ(exitCalls, 1);
     EXPECT_EQ(exitFlags, static_cast<UINT>(EWX_REBOOT));
     EXPECT_EQ(exitReason, 0x00030002u);
@@ -59,7 +61,7 @@ TEST(Restart, RefusedRestartIsSwallowedByRestartSystem)
 {
     exitCalls = 0;
     exitResult = FALSE;
-    EXPECT_NO_THROW(RestartSystem(Fake()));
+    EXPECT_FALSE(RestartSystem(Fake())); // reported, not thrown: the run then still needs a restart
     EXPECT_EQ(exitCalls, 1);
     try {
         ShutDownSystem(EWX_REBOOT, 0x00030000, 2, Fake());
@@ -72,6 +74,34 @@ TEST(Restart, RefusedRestartIsSwallowedByRestartSystem)
 BOOL WINAPI FailOpen(HANDLE, DWORD, PHANDLE) { return FALSE; }
 BOOL WINAPI FailLookup(LPCWSTR, LPCWSTR, PLUID) { return FALSE; }
 BOOL WINAPI FailAdjust(HANDLE, BOOL, PTOKEN_PRIVILEGES, DWORD, PTOKEN_PRIVILEGES, PDWORD) { return FALSE; }
+
+// A token without SeShutdownPrivilege (a standard user on a server, a
+// locked-down image): AdjustTokenPrivileges succeeds but reports
+// ERROR_NOT_ALL_ASSIGNED. Wine grants the privilege to every process, so only
+// the fake shows it.
+BOOL WINAPI AdjustWithoutThePrivilege(HANDLE, BOOL, PTOKEN_PRIVILEGES, DWORD, PTOKEN_PRIVILEGES, PDWORD)
+{
+    SetLastError(ERROR_NOT_ALL_ASSIGNED);
+    return TRUE;
+}
+TEST(Restart, APrivilegeNotAssignedIsARestartNotStarted)
+{
+    exitCalls = 0;
+    exitResult = TRUE;
+    ShutdownApi api = Fake();
+    api.AdjustTokenPrivileges = AdjustWithoutThePrivilege;
+    EXPECT_FALSE(RestartSystem(api));
+    EXPECT_EQ(exitCalls, 0) << "ExitWindowsEx was asked without the privilege";
+    EXPECT_EQ(ovl::test::FailureOf([&] { ShutDownSystem(EWX_REBOOT, 0x00030000, 2, api); }),
+              "AdjustTokenPrivileges failed");
+
+    // The real call, after a stale ERROR_NOT_ALL_ASSIGNED of an earlier one:
+    // a privilege it did enable counts (Wine leaves the last error as it was).
+    SetLastError(ERROR_NOT_ALL_ASSIGNED);
+    api.AdjustTokenPrivileges = ::AdjustTokenPrivileges;
+    EXPECT_TRUE(RestartSystem(api));
+    EXPECT_EQ(exitCalls, 1);
+}
 
 TEST(Restart, EachStepFailsWithItsMessage)
 {

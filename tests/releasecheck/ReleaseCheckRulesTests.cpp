@@ -3,6 +3,7 @@
 
 #include "ReleaseCheck/CheckOptions.h"
 #include "ReleaseCheck/Report.h"
+#include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -130,6 +131,49 @@ TEST(CheckReport, ProblemsNameWhatTheyConcern)
     failed.ManifestError = L"Unknown architecture in manifest";
     EXPECT_EQ(Problems(failed), std::vector<std::wstring>{L"manifest: Unknown architecture in manifest"});
     EXPECT_NE(RenderText(failed).find(L"problem: manifest: Unknown architecture in manifest"), std::wstring::npos);
+}
+
+// Each installer's signer against the build's pin: matching, not matching,
+// or a build without a pin, which the report says at its top.
+TEST(CheckReport, TheSignerAgainstThePublisherPin)
+{
+    MirrorCheck mirror;
+    mirror.Release = L"Stable 5.1";
+    mirror.Url = L"http://dl/x.zip";
+    mirror.Signature = 0;
+    mirror.PackageSha256 = std::wstring(64, L'A');
+    mirror.Signer = L"Some Other Publisher";
+    mirror.SignerSha256 = std::wstring(64, L'B');
+    struct Row {
+        std::vector<std::wstring> Pins;
+        bool Pinned;
+        wchar_t const* Header;
+        wchar_t const* Verdict;
+    } const rows[] = {
+        {{}, true, L"Publisher pin: none in this build", L"), no publisher pin to match"},
+        {{std::wstring(64, L'B')}, true, L"Publisher pin (installer signing certificates, SHA-256):\n  BBBB",
+         L"), matches the publisher pin"},
+        {{std::wstring(64, L'C')}, false, L"Publisher pin (installer signing certificates, SHA-256):\n  CCCC",
+         L"), does not match the publisher pin"},
+    };
+    for (auto const& row : rows) {
+        CheckReport report;
+        report.Source = L"m.json";
+        report.PublisherPins = row.Pins;
+        report.MirrorsChecked = true;
+        mirror.SignerPinned = row.Pinned;
+        report.Mirrors = {mirror};
+        std::wstring const text = RenderText(report);
+        EXPECT_NE(text.find(row.Header), std::wstring::npos) << ovl::test::Narrow(text);
+        EXPECT_NE(text.find(L"package SHA-256 " + mirror.PackageSha256 + L"; signature valid, signed by \"Some Other "
+                            L"Publisher\" (certificate SHA-256 " + mirror.SignerSha256 + row.Verdict),
+                  std::wstring::npos)
+            << ovl::test::Narrow(text);
+        auto const json = nlohmann::json::parse(RenderJson(report));
+        EXPECT_EQ(json["publisher-pins"].size(), row.Pins.size());
+        EXPECT_EQ(json["mirrors"][0]["signer-pinned"], row.Pinned);
+        EXPECT_EQ(json["mirrors"][0]["signer"], "Some Other Publisher");
+    }
 }
 
 } // namespace

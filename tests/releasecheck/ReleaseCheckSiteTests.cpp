@@ -9,6 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -188,6 +189,64 @@ TEST_F(ReleaseSite, ProblemsOnTheMirrors)
     EXPECT_EQ(report["mirrors"][0]["signature"], 0);
     EXPECT_EQ(report["mirrors"][1]["status"], 404);
     EXPECT_EQ(report["mirrors"][2]["signature"], static_cast<long>(0x800B0100));
+}
+
+// The SHA-256 of a published file, computed apart from the program's code.
+std::string Sha256Hex(std::string const& site, std::string const& name)
+{
+    std::string const bytes = ovl::test::ReadBytes((Root() / site / name).wstring());
+    HCRYPTPROV provider = 0;
+    HCRYPTHASH hash = 0;
+    BYTE digest[32] = {};
+    DWORD size = sizeof(digest);
+    EXPECT_TRUE(CryptAcquireContextW(&provider, nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT));
+    EXPECT_TRUE(CryptCreateHash(provider, CALG_SHA_256, 0, 0, &hash));
+    EXPECT_TRUE(CryptHashData(hash, reinterpret_cast<BYTE const*>(bytes.data()), static_cast<DWORD>(bytes.size()), 0));
+    EXPECT_TRUE(CryptGetHashParam(hash, HP_HASHVAL, digest, &size, 0));
+    CryptDestroyHash(hash);
+    CryptReleaseContext(provider, 0);
+    std::string hex;
+    for (BYTE byte : digest) {
+        char pair[3];
+        std::snprintf(pair, sizeof(pair), "%02X", byte);
+        hex += pair;
+    }
+    return hex;
+}
+
+// Each package's SHA-256 (for the manifest's "sha256"), a "sha256" that does
+// not match, and each installer's signer against the build's publisher pin:
+// the shipped build is made without a pin, and says so.
+TEST_F(ReleaseSite, PackageHashesAndSigners)
+{
+    std::string const right = Sha256Hex("packages", "signed.zip");
+    std::string wrong = right;
+    wrong[0] = wrong[0] == '0' ? '1' : '0';
+    auto withHash = [](std::string file, std::string const& hash) {
+        return file.insert(file.size() - 1, R"(, "sha256": ")" + hash + "\"");
+    };
+    auto const url = Site("hashes", Release("Orvelle 5.1.4", "stable",
+                                            withHash(File("x64", {Signed}), right) + ", " +
+                                                withHash(File("arm64", {Signed + "?arm"}), wrong)));
+    Result const text = RunCheck({url, L"--mirrors", L"--milestone", L"stable"});
+    std::printf("%s", text.Out.c_str());
+    EXPECT_TRUE(Contains(text.Out, "Publisher pin: none in this build")) << text.Out;
+    EXPECT_TRUE(Contains(text.Out, "package SHA-256 " + right)) << text.Out;
+    EXPECT_TRUE(Contains(text.Out, "signed by \"Orvelle Test Code Signing\"")) << text.Out;
+    EXPECT_TRUE(Contains(text.Out, "no publisher pin to match")) << text.Out;
+
+    Result const r = RunCheck({url, L"--mirrors", L"--milestone", L"stable", L"--json"});
+    EXPECT_EQ(r.Code, 1u) << r.Out << r.Err;
+    auto const report = nlohmann::json::parse(r.Out);
+    EXPECT_TRUE(report["publisher-pins"].empty());
+    ASSERT_EQ(report["mirrors"].size(), 2u);
+    EXPECT_EQ(report["mirrors"][0]["sha256"], right);
+    EXPECT_EQ(report["mirrors"][0]["signer"], "Orvelle Test Code Signing");
+    EXPECT_EQ(report["mirrors"][0]["signer-pinned"], true);
+    EXPECT_EQ(report["mirrors"][1]["sha256"], right) << "the hash of what was downloaded, not the manifest's";
+    EXPECT_EQ(report["problems"].get<std::vector<std::string>>(),
+              std::vector<std::string>{"Orvelle 5.1.4 arm64 " + Signed +
+                                       "?arm: Download failed: the package's SHA-256 does not match the manifest"});
 }
 
 TEST_F(ReleaseSite, BadArgumentsGiveTheUsage)
