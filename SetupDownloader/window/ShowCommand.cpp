@@ -1,7 +1,5 @@
 #include "window/ShowCommand.h"
 
-#include <windows.h>
-
 namespace ovl::setup {
 
 int ChooseShowCommand(std::optional<int> startupShow, bool mayStayHidden) noexcept
@@ -20,6 +18,34 @@ int ChooseShowCommand(std::optional<int> startupShow, bool mayStayHidden) noexce
     default:
         return SW_SHOWNORMAL;
     }
+}
+
+std::optional<int> ReadStartupShowCommand() noexcept
+{
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    GetStartupInfoW(&startup);
+    if (startup.dwFlags & STARTF_USESHOWWINDOW)
+        return startup.wShowWindow;
+    return std::nullopt;
+}
+
+void ShowFirstTime(HWND window, int chosen, ShowWindowFunction show)
+{
+    show(window, SW_SHOWDEFAULT); // takes the starter's command, once
+    show(window, chosen);
+}
+
+void ConsumeHiddenStartCommand(std::optional<int> startupShow) noexcept
+{
+    if (startupShow != SW_HIDE)
+        return;
+    HWND const throwaway = CreateWindowExW(WS_EX_TOOLWINDOW, L"STATIC", L"", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr,
+                                           GetModuleHandleW(nullptr), nullptr);
+    if (!throwaway)
+        return;
+    ShowWindow(throwaway, SW_SHOWDEFAULT); // the starter's SW_HIDE: stays hidden
+    DestroyWindow(throwaway);
 }
 
 } // namespace ovl::setup

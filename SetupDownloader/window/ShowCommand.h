@@ -1,8 +1,13 @@
 #pragma once
-// How the window first appears. Windows resolves SW_SHOWDEFAULT from the
-// STARTUPINFO its starter gave; the window resolves it itself, so that a
-// hidden start is handled the same on every system, and never on the
-// assumption that the window will be shown.
+// How the window first appears. Windows applies the starter's STARTUPINFO
+// show command to the first SW_SHOWDEFAULT, SW_SHOWNORMAL or SW_SHOW of the
+// process's first top-level window, whatever the program asked for ("ignored
+// the first time"). The window therefore consumes that command on purpose
+// with a first SW_SHOWDEFAULT, then applies the command it chose itself, so
+// that a hidden start is handled the same on every system, and no later
+// SW_SHOW (an end screen) is turned into the starter's SW_HIDE.
+
+#include <windows.h>
 
 #include <optional>
 
@@ -16,5 +21,21 @@ namespace ovl::setup {
 // not-activated starts keep their command; maximized ones show normally (the
 // window has a fixed size).
 int ChooseShowCommand(std::optional<int> startupShow, bool mayStayHidden) noexcept;
+
+// The starter's show command, from this process's STARTUPINFO.
+std::optional<int> ReadStartupShowCommand() noexcept;
+
+// How a top-level window is shown; tests replace it with a model of the rule above.
+using ShowWindowFunction = BOOL(WINAPI*)(HWND, int);
+
+// The two show calls of a window's first appearance: the starter's command
+// consumed, then the chosen one.
+void ShowFirstTime(HWND window, int chosen, ShowWindowFunction show);
+
+// Consumes the starter's show command on a throwaway hidden window, so that
+// a message box shown before any window of ours is not hidden by a hidden
+// start. Only a hidden start needs it (any other start shows the box as the
+// starter asked, where the user can reach it).
+void ConsumeHiddenStartCommand(std::optional<int> startupShow) noexcept;
 
 } // namespace ovl::setup
