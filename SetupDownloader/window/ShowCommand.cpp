@@ -36,7 +36,7 @@ void ShowFirstTime(HWND window, int chosen, ShowWindowFunction show)
     show(window, chosen);
 }
 
-void ConsumeHiddenStartCommand(std::optional<int> startupShow) noexcept
+void ConsumeHiddenStartCommand(std::optional<int> startupShow, ShowWindowFunction show) noexcept
 {
     if (startupShow != SW_HIDE)
         return;
@@ -44,7 +44,7 @@ void ConsumeHiddenStartCommand(std::optional<int> startupShow) noexcept
                                            GetModuleHandleW(nullptr), nullptr);
     if (!throwaway)
         return;
-    ShowWindow(throwaway, SW_SHOWDEFAULT); // the starter's SW_HIDE: stays hidden
+    show(throwaway, SW_SHOWDEFAULT); // the starter's SW_HIDE: stays hidden
     DestroyWindow(throwaway);
 }
 

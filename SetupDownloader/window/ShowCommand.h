@@ -36,6 +36,6 @@ void ShowFirstTime(HWND window, int chosen, ShowWindowFunction show);
 // a message box shown before any window of ours is not hidden by a hidden
 // start. Only a hidden start needs it (any other start shows the box as the
 // starter asked, where the user can reach it).
-void ConsumeHiddenStartCommand(std::optional<int> startupShow) noexcept;
+void ConsumeHiddenStartCommand(std::optional<int> startupShow, ShowWindowFunction show = ::ShowWindow) noexcept;
 
 } // namespace ovl::setup

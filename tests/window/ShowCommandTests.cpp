@@ -99,5 +99,30 @@ INSTANTIATE_TEST_SUITE_P(
         return name;
     });
 
+// A message box shown before any window of ours (a failure at the entry) in
+// a hidden start: once the starter's SW_HIDE has been taken up on a throwaway
+// window, the box's first SW_SHOWNORMAL shows it. Only a hidden start needs
+// that; other starts leave the command to the box.
+TEST(FirstShow, AHiddenStartsCommandIsTakenUpBeforeAMessageBox)
+{
+    struct Row {
+        std::optional<int> StarterShow;
+        bool ExpectConsumed;
+    } const rows[] = {{SW_HIDE, true}, {SW_SHOWMINNOACTIVE, false}, {std::nullopt, false}};
+    for (auto const& row : rows) {
+        showModel = {row.StarterShow, false};
+        ConsumeHiddenStartCommand(row.StarterShow, ShowLikeWindows);
+        EXPECT_EQ(showModel.Consumed, row.ExpectConsumed) << row.StarterShow.value_or(-1);
+        // The box, modelled as a top-level window shown as dialogs are.
+        HWND const box = CreateWindowExW(0, L"STATIC", L"box", WS_POPUP | WS_CAPTION, 0, 0, 100, 50, nullptr, nullptr,
+                                         GetModuleHandleW(nullptr), nullptr);
+        ShowLikeWindows(box, SW_SHOWNORMAL);
+        if (row.StarterShow == SW_HIDE) {
+            EXPECT_TRUE(IsWindowVisible(box)) << "the box stayed hidden";
+        }
+        DestroyWindow(box);
+    }
+}
+
 } // namespace
 } // namespace ovl::setup
