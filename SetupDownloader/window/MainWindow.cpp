@@ -256,7 +256,7 @@ void MainWindow::Close()
 void MainWindow::RunMessageLoop(Callable onShownCallback, bool mayStayHidden)
 {
     onShown = std::move(onShownCallback);
-    ShowFirstTime(window, ChooseShowCommand(startupShow, mayStayHidden), showWindow);
+    ShowFirstTime(window, startupShow, ChooseShowCommand(startupShow, mayStayHidden), showWindow);
     UpdateWindow(window);
     // Shown by now, or staying hidden: either way the run starts here, never
     // waiting for a WM_SHOWWINDOW that a hidden start does not send.

@@ -2,10 +2,10 @@
 // How the window first appears. Windows applies the starter's STARTUPINFO
 // show command to the first SW_SHOWDEFAULT, SW_SHOWNORMAL or SW_SHOW of the
 // process's first top-level window, whatever the program asked for ("ignored
-// the first time"). The window therefore consumes that command on purpose
-// with a first SW_SHOWDEFAULT, then applies the command it chose itself, so
-// that a hidden start is handled the same on every system, and no later
-// SW_SHOW (an end screen) is turned into the starter's SW_HIDE.
+// the first time"). The program therefore takes that command up on purpose,
+// on a window nobody sees, then applies the command it chose itself, so that
+// a hidden start is handled the same on every system, and no later SW_SHOW
+// (an end screen) is turned into the starter's SW_HIDE.
 
 #include <windows.h>
 
@@ -28,11 +28,11 @@ std::optional<int> ReadStartupShowCommand() noexcept;
 // How a top-level window is shown; tests replace it with a model of the rule above.
 using ShowWindowFunction = BOOL(WINAPI*)(HWND, int);
 
-// The two show calls of a window's first appearance: the starter's command
-// consumed, then the chosen one.
-void ShowFirstTime(HWND window, int chosen, ShowWindowFunction show);
+// A window's first appearance: the starter's command (startupShow) taken up
+// with SW_SHOWDEFAULT on a window nobody sees, then the chosen one applied.
+void ShowFirstTime(HWND window, std::optional<int> startupShow, int chosen, ShowWindowFunction show);
 
-// Consumes the starter's show command on a throwaway hidden window, so that
+// Takes up the starter's show command on a window nobody sees, so that
 // a message box shown before any window of ours is not hidden by a hidden
 // start. Only a hidden start needs it (any other start shows the box as the
 // starter asked, where the user can reach it).
