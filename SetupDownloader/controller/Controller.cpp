@@ -128,6 +128,8 @@ void Controller::PostEndScreen(std::wstring text, ButtonAction action)
 
 ExitCode Controller::EndAsync(std::wstring text, ExitCode code)
 {
+    if (Flags & Switch::NoOneAnswers)
+        return code; // a screen nobody sees would wait for ever
     PostEndScreen(std::move(text), ButtonAction::Close);
     Window.WaitForButton();
     return code;

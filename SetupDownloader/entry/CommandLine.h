@@ -18,6 +18,9 @@ inline constexpr SwitchFlags SkipErrorPrompts = 0x04;
 inline constexpr SwitchFlags SkipAndSuppressRebootPrompts = 0x08;
 inline constexpr SwitchFlags Passive = 0x0F; // the four above
 inline constexpr SwitchFlags SuppressReboot = 0x10;
+// Not a switch: set by the entry where no one can answer a prompt (see
+// entry/Audience.h); no end screen waits, the cancellation's included.
+inline constexpr SwitchFlags NoOneAnswers = 0x100;
 } // namespace Switch
 
 // Splits argv (as CommandLineToArgvW gives it; argv[0] is skipped) into the

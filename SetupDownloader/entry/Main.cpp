@@ -1,7 +1,9 @@
 // The process entry: hardens the process, prepares the UI thread, reads the
 // command line and the configuration beside the executable, and runs the
-// controller. Failures that reach here are shown in a message box.
+// controller. Failures that reach here are shown in a message box where
+// someone can answer it.
 #include "controller/Controller.h"
+#include "entry/Audience.h"
 #include "entry/CommandLine.h"
 #include "entry/Configuration.h"
 #include "platform/Error.h"
@@ -10,6 +12,7 @@
 #include "platform/SystemFunctions.h"
 #include "platform/Text.h"
 #include "window/MainWindow.h"
+#include "window/ShowCommand.h"
 
 #include <windows.h>
 
@@ -17,20 +20,29 @@
 #include <objbase.h>
 #include <shellapi.h>
 
+#include <atomic>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+namespace ovl::setup {
+// Whether a failure that reaches std::terminate may show its message box: not
+// in a run that shows no UI, where nobody would ever dismiss it.
+std::atomic<bool> TerminateMayShowBox{true};
+} // namespace ovl::setup
 
 // The handler std::terminate calls by default, in place of the library's
 // verbose one (which prints to a console this program does not have, and
 // brings the C++ demangler with it). Nothing should reach it; should
 // something, the process still ends with the code of a failure, after the
-// message of an unknown one.
+// message of an unknown one where someone can see it.
 namespace __gnu_cxx {
 void __verbose_terminate_handler()
 {
-    MessageBoxW(nullptr, L"Unknown unhandled exception.", L"Error", MB_ICONERROR);
+    if (ovl::setup::TerminateMayShowBox.load())
+        MessageBoxW(nullptr, L"Unknown unhandled exception.", L"Error", MB_ICONERROR);
     ExitProcess(0x80000000);
 }
 } // namespace __gnu_cxx
@@ -79,14 +91,37 @@ std::wstring ExecutableFolder()
     return executable.Path.substr(0, executable.Path.find_last_of(L"\\/") + 1);
 }
 
-int Report(std::wstring const& text, std::uint32_t code)
+// Who is there to see the run, and what it was asked to skip; the switches
+// are filled in once the command line has been read.
+struct EntryContext {
+    bool SomeoneCanAnswer = CanSomeoneAnswer();
+    std::optional<int> StartupShow = ReadStartupShowCommand();
+    SwitchFlags Flags = 0;
+
+    void AllowTerminateBox() const
+    {
+        TerminateMayShowBox.store(RunMayShowUi(Flags, SomeoneCanAnswer, StartupShow));
+    }
+};
+
+// A failure that reached the entry: its box where someone can answer it,
+// else the code at once.
+void ShowFailure(EntryContext const& context, std::wstring const& text)
 {
-    MessageBoxW(nullptr, text.c_str(), L"Error", MB_ICONERROR);
+    if (EntryFailureShowsBox(context.Flags, context.SomeoneCanAnswer)) {
+        ConsumeHiddenStartCommand(context.StartupShow);
+        MessageBoxW(nullptr, text.c_str(), L"Error", MB_ICONERROR);
+    }
+}
+
+int Report(EntryContext const& context, std::wstring const& text, std::uint32_t code)
+{
+    ShowFailure(context, text);
     CoUninitialize();
     return static_cast<int>(code);
 }
 
-int Run()
+int Run(EntryContext& context)
 {
     int argc = 0;
     wchar_t** const argv = CommandLineToArgvW(GetCommandLineW(), &argc);
@@ -94,7 +129,9 @@ int Run()
     if (!argv)
         throw std::runtime_error("CommandLineToArgvW failed");
     std::vector<std::wstring> installerArguments;
-    SwitchFlags const flags = ParseCommandLine(argc, argv, installerArguments);
+    context.Flags = FlagsForAudience(ParseCommandLine(argc, argv, installerArguments), context.SomeoneCanAnswer);
+    context.AllowTerminateBox();
+    SwitchFlags const flags = context.Flags;
 
     // Beside the executable, never in the working directory.
     Configuration const configuration = ReadConfiguration(JoinPath(ExecutableFolder(), ConfigurationFileName));
@@ -116,13 +153,15 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
     using namespace ovl::setup;
     RestrictDllSearchPath();
     ApplyProcessMitigations({true, true, true, false});
+    EntryContext context;
+    context.AllowTerminateBox();
 
     HRESULT const com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     if (FAILED(com)) {
         // Reported like the other failures at the entry, with its HRESULT.
         std::wstring const text =
             FormatW(L"Unhandled exception:\r\n\r\nCoInitializeEx failed (0x%08lX)", static_cast<unsigned long>(com));
-        MessageBoxW(nullptr, text.c_str(), L"Error", MB_ICONERROR);
+        ShowFailure(context, text);
         return static_cast<int>(com);
     }
     EnablePerMonitorDpiAwareness();
@@ -132,12 +171,12 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
     InitCommonControlsEx(&controls);
 
     try {
-        return Run();
+        return Run(context);
     } catch (std::exception const& e) {
-        return Report(L"Unhandled exception:\r\n\r\n" + DecodeExceptionMessage(e.what()), ToValue(ExitCode::UnhandledError));
+        return Report(context, L"Unhandled exception:\r\n\r\n" + DecodeExceptionMessage(e.what()), ToValue(ExitCode::UnhandledError));
     } catch (winrt::hresult_error const& e) {
-        return Report(L"Unhandled exception:\r\n\r\n" + e.message(), static_cast<std::uint32_t>(e.code()));
+        return Report(context, L"Unhandled exception:\r\n\r\n" + e.message(), static_cast<std::uint32_t>(e.code()));
     } catch (...) {
-        return Report(L"Unknown unhandled exception.", ToValue(ExitCode::UnhandledError));
+        return Report(context, L"Unknown unhandled exception.", ToValue(ExitCode::UnhandledError));
     }
 }

@@ -4,6 +4,7 @@
 #include "platform/ExecutablePath.h"
 #include "platform/SystemFunctions.h"
 #include "platform/Text.h"
+#include "window/AccessibleName.h"
 #include "window/Layout.h"
 #include "window/ShowCommand.h"
 
@@ -254,15 +255,8 @@ void MainWindow::Close()
 
 void MainWindow::RunMessageLoop(Callable onShownCallback, bool mayStayHidden)
 {
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    GetStartupInfoW(&startup);
-    std::optional<int> startupShow;
-    if (startup.dwFlags & STARTF_USESHOWWINDOW)
-        startupShow = startup.wShowWindow;
-
     onShown = std::move(onShownCallback);
-    ShowWindow(window, ChooseShowCommand(startupShow, mayStayHidden));
+    ShowFirstTime(window, startupShow, ChooseShowCommand(startupShow, mayStayHidden), showWindow);
     UpdateWindow(window);
     // Shown by now, or staying hidden: either way the run starts here, never
     // waiting for a WM_SHOWWINDOW that a hidden start does not send.
@@ -275,10 +269,9 @@ void MainWindow::RunMessageLoop(Callable onShownCallback, bool mayStayHidden)
     loopRunning = true;
     MSG message;
     while (GetMessageW(&message, nullptr, 0, 0) > 0) {
-        // Ctrl+C goes to the focused control (the button after a click);
-        // hand it to the window, which copies its text.
-        if (message.message == WM_KEYDOWN && message.wParam == 'C' && message.hwnd != window &&
-            IsChild(window, message.hwnd) && GetKeyState(VK_CONTROL) < 0)
+        // The window's keys go to the focused control (the button); hand
+        // them to the window, which acts on them itself.
+        if (IsWindowKey(message) && message.hwnd != window && IsChild(window, message.hwnd))
             message.hwnd = window;
         TranslateMessage(&message);
         DispatchMessageW(&message);
@@ -311,6 +304,9 @@ void MainWindow::PumpUntil(std::atomic<bool> const& done)
 void MainWindow::SetStatusText(std::wstring const& text)
 {
     SetWindowTextW(statusLabel, text.c_str());
+    // Screen readers learn of the new status, and of the task bar it names.
+    AnnounceNameChange(statusLabel);
+    AnnounceNameChange(taskProgressBar);
     UpdateLayout();
 }
 
@@ -326,8 +322,73 @@ void MainWindow::SetButtonHandler(ButtonHandler handler) { buttonHandler = std::
 
 void MainWindow::EnableButton(bool enabled)
 {
-    if (button)
-        EnableWindow(button, enabled ? TRUE : FALSE);
+    if (!button)
+        return;
+    bool const hadFocus = GetFocus() == button;
+    EnableWindow(button, enabled ? TRUE : FALSE);
+    if (enabled && GetActiveWindow() == window)
+        FocusButton();
+    else if (!enabled && hadFocus)
+        SetFocus(window); // keys (Ctrl+C, Esc) still reach the window
+}
+
+bool MainWindow::ButtonAvailable() const noexcept
+{
+    return button && IsWindowVisible(button) && IsWindowEnabled(button);
+}
+
+// Gives the keyboard focus to the button when it can be pressed, and shows
+// the focus cue however the window was activated.
+bool MainWindow::FocusButton()
+{
+    if (!ButtonAvailable())
+        return false;
+    if (GetFocus() != button)
+        SetFocus(button);
+    SendMessageW(window, WM_CHANGEUISTATE, MAKEWPARAM(UIS_CLEAR, UISF_HIDEFOCUS), 0);
+    return true;
+}
+
+// The keys the window handles itself: Ctrl+C copies; Enter and Space press
+// the button; Esc does what the close box does.
+bool MainWindow::IsWindowKey(MSG const& message) noexcept
+{
+    if (message.message != WM_KEYDOWN && message.message != WM_KEYUP)
+        return false;
+    switch (message.wParam) {
+    case VK_RETURN:
+    case VK_SPACE:
+    case VK_ESCAPE:
+        return true;
+    case 'C':
+        return message.message == WM_KEYDOWN && GetKeyState(VK_CONTROL) < 0;
+    default:
+        return false;
+    }
+}
+
+bool MainWindow::OnKeyDown(WPARAM key, LPARAM flags)
+{
+    bool const repeated = (flags & 0x40000000) != 0; // held down: one press only
+    switch (key) {
+    case 'C':
+        if (GetKeyState(VK_CONTROL) >= 0)
+            return false;
+        CopyTextToClipboard();
+        return true;
+    case VK_RETURN:
+    case VK_SPACE:
+        if (!repeated && ButtonAvailable())
+            OnButtonClicked();
+        return true;
+    case VK_ESCAPE:
+        // A disabled button means nothing can be canceled or closed now.
+        if (!repeated && ButtonAvailable())
+            SendMessageW(window, WM_CLOSE, 0, 0);
+        return true;
+    default:
+        return false;
+    }
 }
 
 void MainWindow::ShowTaskProgress(bool visible)
@@ -381,9 +442,15 @@ void MainWindow::SetTotalProgress(int position)
         SendMessageW(totalProgressBar, PBM_SETPOS, static_cast<WPARAM>(static_cast<INT_PTR>(position)), 0);
 }
 
-void MainWindow::Show() { ShowWindow(window, SW_SHOW); }
+void MainWindow::Show() { showWindow(window, SW_SHOW); }
 
-void MainWindow::Hide() { ShowWindow(window, SW_HIDE); }
+void MainWindow::Hide() { showWindow(window, SW_HIDE); }
+
+void MainWindow::SetShowSystemForTesting(std::optional<int> starterShow, ShowWindowFunction show) noexcept
+{
+    startupShow = starterShow;
+    showWindow = show;
+}
 
 void MainWindow::OnButtonClicked()
 {
@@ -425,11 +492,20 @@ LRESULT MainWindow::HandleMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM
         }
         return 0;
     case WM_KEYDOWN:
-        if (wParam == 'C' && GetKeyState(VK_CONTROL) < 0) {
-            CopyTextToClipboard();
+        if (OnKeyDown(wParam, lParam))
             return 0;
-        }
         break;
+    case WM_KEYUP:
+        if (wParam == VK_RETURN || wParam == VK_SPACE || wParam == VK_ESCAPE)
+            return 0; // acted on when pressed
+        break;
+    case WM_ACTIVATE:
+        if (LOWORD(wParam) != WA_INACTIVE && !HIWORD(wParam) && FocusButton())
+            return 0;
+        break;
+    case WM_SETFOCUS:
+        FocusButton();
+        return 0;
     case WM_COMMAND:
         if (LOWORD(wParam) == ButtonId && HIWORD(wParam) == BN_CLICKED) {
             OnButtonClicked();
@@ -476,6 +552,9 @@ void MainWindow::CreateControls(HWND parent)
                                VersionLabelId);
     if (versionLabel)
         EnableWindow(versionLabel, FALSE); // drawn grey
+    // Each bar is named by the text above it, for screen readers.
+    NameControlByLabel(taskProgressBar, statusLabel);
+    NameControlByLabel(totalProgressBar, totalProgressLabel);
     UpdateFonts(dpi);
 }
 

@@ -5,6 +5,7 @@
 
 #include "controller/Outcome.h"
 #include "platform/Handle.h"
+#include "window/ShowCommand.h"
 
 #include <windows.h>
 
@@ -75,6 +76,9 @@ public:
     // set; no quit request is left behind.
     void PumpUntil(std::atomic<bool> const& done);
     void SetPostFunctionForTesting(PostFunction post) noexcept { postMessage.store(post); }
+    // The starter's show command and the show function, for a test that
+    // models how Windows applies the one to the other. Before RunMessageLoop.
+    void SetShowSystemForTesting(std::optional<int> starterShow, ShowWindowFunction show) noexcept;
     void SetStatusText(std::wstring const& text);
     void SetButtonAction(ButtonAction action);
     void SetButtonHandler(ButtonHandler handler);
@@ -101,6 +105,10 @@ private:
     void UpdateFonts(UINT dpi);
     void UpdateLayout();
     void OnButtonClicked();
+    bool ButtonAvailable() const noexcept;
+    bool FocusButton();
+    static bool IsWindowKey(MSG const& message) noexcept;
+    bool OnKeyDown(WPARAM key, LPARAM flags);
     void UpdateButtonCaption();
     void DeliverToWaiter(ButtonAction action);
     void CopyTextToClipboard();
@@ -132,6 +140,8 @@ private:
     std::optional<ButtonAction> buttonResult;
     std::atomic<bool> answerClose{false};
     Callable onShown;
+    std::optional<int> startupShow = ReadStartupShowCommand();
+    ShowWindowFunction showWindow = ::ShowWindow;
 
     // Callables posted and not yet run, and whether a wake-up message for
     // them is in the queue. Once the window is gone nothing is queued.

@@ -22,6 +22,26 @@ inline void TypeCtrlC()
     SendInput(4, keys, sizeof(INPUT));
 }
 
+// One key, pressed and released for real in the foreground window.
+inline void TypeKey(WORD virtualKey)
+{
+    INPUT keys[2] = {};
+    for (auto& key : keys) {
+        key.type = INPUT_KEYBOARD;
+        key.ki.wVk = virtualKey;
+    }
+    keys[1].ki.dwFlags = KEYEVENTF_KEYUP;
+    SendInput(2, keys, sizeof(INPUT));
+}
+
+// Brings a window of another thread or process to the foreground, so that
+// typed keys reach it, and gives it a moment to take the focus.
+inline void BringToFront(HWND window)
+{
+    SetForegroundWindow(window);
+    Sleep(200);
+}
+
 // The clipboard's text; OpenClipboard is retried, since Wine's X11 driver
 // polls the selection.
 inline std::wstring ClipboardText()
