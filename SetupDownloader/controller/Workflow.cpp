@@ -56,6 +56,7 @@ ExitCode Controller::RunImpl()
     HideWindow();
     // Nothing but the installer may lie beside it: it loads DLLs from its folder.
     std::wstring const& installerPath = installer.GetPath();
+    folder.Seal();
     CheckFolderHoldsOnly(folder.GetPath(), installerPath.substr(installerPath.find_last_of(L"\\/") + 1));
     RunOnUi const runOnUi = [this](std::function<void()> call) { Window.InvokeOnUi(std::move(call)); };
     std::uint32_t const result = package.RunInstaller(installer.GetFinalPath(), Window.GetHandle(), runOnUi);
