@@ -182,7 +182,7 @@ UniqueLocalMemory ReadFolderSecurity(HANDLE folder)
     return UniqueLocalMemory(descriptor);
 }
 
-void RemoveAbandonedFolder(HANDLE temp, std::wstring_view name, FolderSecurityReader const& readSecurity,
+void RemoveAbandonedFolder(HANDLE temp, std::wstring_view name, FolderSecurityReader readSecurity,
                            std::wstring const& userSid, bool elevated)
 {
     // A live run holds its folder without sharing deletion: this open fails,
@@ -342,9 +342,9 @@ bool IsDownloadFolderName(std::wstring_view name) noexcept
     return true;
 }
 
-void RemoveAbandonedDownloadFolders() noexcept { RemoveAbandonedDownloadFolders(ReadFolderSecurity); }
+void RemoveAbandonedDownloadFolders() noexcept { RemoveAbandonedDownloadFolders(&ReadFolderSecurity); }
 
-void RemoveAbandonedDownloadFolders(FolderSecurityReader const& readSecurity) noexcept
+void RemoveAbandonedDownloadFolders(FolderSecurityReader readSecurity) noexcept
 {
     try {
         std::wstring const userSid = ProcessUserSid();
@@ -423,9 +423,9 @@ DownloadFolderGuard::~DownloadFolderGuard()
         DeleteWhenClosed(folder.Get());
 }
 
-void DownloadFolderGuard::Seal() const { Seal(SetKernelObjectSecurity); }
+void DownloadFolderGuard::Seal() const { Seal(&SetKernelObjectSecurity); }
 
-void DownloadFolderGuard::Seal(SecurityWriter const& write) const
+void DownloadFolderGuard::Seal(SecurityWriter write) const
 {
     bool const elevated = IsProcessElevated();
     UniqueLocalMemory const sealed = DownloadFolderSealedSecurity(ProcessUserSid(), elevated);

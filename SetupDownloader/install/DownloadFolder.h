@@ -10,7 +10,6 @@
 #include "platform/Handle.h"
 
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <string_view>
 
@@ -53,8 +52,8 @@ public:
     void Seal() const;
     // The same, with the call that sets the descriptor given
     // (SetKernelObjectSecurity by default).
-    using SecurityWriter = std::function<BOOL(HANDLE folder, SECURITY_INFORMATION parts, PSECURITY_DESCRIPTOR)>;
-    void Seal(SecurityWriter const& write) const;
+    using SecurityWriter = BOOL(WINAPI*)(HANDLE folder, SECURITY_INFORMATION parts, PSECURITY_DESCRIPTOR);
+    void Seal(SecurityWriter write) const;
 
 private:
     CreatedDownloadFolder created;
@@ -87,7 +86,7 @@ bool IsOwnFolderSecurity(PSECURITY_DESCRIPTOR descriptor, std::wstring const& us
 
 // Reads the owner and the DACL of an open folder (the default reads them
 // from the file system).
-using FolderSecurityReader = std::function<UniqueLocalMemory(HANDLE folder)>;
+using FolderSecurityReader = UniqueLocalMemory (*)(HANDLE folder);
 
 // Removes, in the temporary-files folder, the download folders no live run
 // holds and that are this program's own, with the plain files in them, each
@@ -95,7 +94,7 @@ using FolderSecurityReader = std::function<UniqueLocalMemory(HANDLE folder)>;
 // planted on the way can redirect a deletion); folders that a live run holds,
 // links and anything but plain files are left alone. Errors are ignored.
 void RemoveAbandonedDownloadFolders() noexcept;
-void RemoveAbandonedDownloadFolders(FolderSecurityReader const& readSecurity) noexcept;
+void RemoveAbandonedDownloadFolders(FolderSecurityReader readSecurity) noexcept;
 
 // Fails with "The download folder was changed by another program" unless the
 // folder holds the named file and nothing but the run's own files (told by

@@ -42,19 +42,16 @@ std::wstring SystemFolder()
 
 HMODULE LoadSystemLibrary(std::wstring_view dllName) noexcept
 {
-    try {
-        bool const searchSystem32 = CanSearchSystem32Only();
-        SystemLibraryLoad const plan =
-            PlanSystemLibraryLoad(dllName, searchSystem32 ? std::wstring() : SystemFolder(), searchSystem32);
-        if (plan.FileName.empty()) {
-            SetLastError(ERROR_MOD_NOT_FOUND);
-            return nullptr;
-        }
-        return LoadLibraryExW(plan.FileName.c_str(), nullptr, plan.Flags);
-    } catch (...) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    // Out of memory here ends the process (noexcept), as it would anywhere
+    // the program cannot go on.
+    bool const searchSystem32 = CanSearchSystem32Only();
+    SystemLibraryLoad const plan =
+        PlanSystemLibraryLoad(dllName, searchSystem32 ? std::wstring() : SystemFolder(), searchSystem32);
+    if (plan.FileName.empty()) {
+        SetLastError(ERROR_MOD_NOT_FOUND);
         return nullptr;
     }
+    return LoadLibraryExW(plan.FileName.c_str(), nullptr, plan.Flags);
 }
 
 void EndForMissingSystemLibrary(char const* dllName, char const* functionName, DWORD error) noexcept

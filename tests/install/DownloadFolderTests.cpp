@@ -214,15 +214,17 @@ TEST(DownloadFolder, AbandonedFoldersOfOurOwnGoLiveOnesAndOthersStay)
         // Not a download folder by its name.
         {L"OvlSetupDownloader.not-a-guid", L"", L"", false},
     };
-    std::map<std::wstring, std::wstring> descriptors;
+    static std::map<std::wstring, std::wstring> descriptors;
+    static std::vector<std::wstring> asked;
+    descriptors.clear();
+    asked.clear();
     for (auto const& row : rows) {
         fs::create_directory(temp + row.Name);
         ovl::test::WriteBytes(temp + row.Name + L"\\orvelle.install.zip", "partial");
         if (!row.Owner.empty())
             descriptors[row.Name] = L"O:" + row.Owner + row.Dacl;
     }
-    std::vector<std::wstring> asked;
-    FolderSecurityReader const asWindowsWould = [&](HANDLE folder) {
+    FolderSecurityReader const asWindowsWould = [](HANDLE folder) {
         std::wstring const name = FolderNameOf(folder);
         asked.push_back(name);
         auto const found = descriptors.find(name);
@@ -346,10 +348,10 @@ TEST(DownloadFolder, SealedBeforeTheCheck)
     std::optional<DownloadFolderGuard> folder(std::in_place, CreateDownloadFolder());
     std::wstring const path = folder->GetPath();
     PinnedFile installer(path + L"\\Setup.exe", PinnedFileAccess::WriteOnly);
-    std::vector<std::wstring> written;
-    SECURITY_INFORMATION writtenParts = 0;
-    std::wstring writtenTo;
-    folder->Seal([&](HANDLE held, SECURITY_INFORMATION parts, PSECURITY_DESCRIPTOR descriptor) {
+    static std::vector<std::wstring> written;
+    static SECURITY_INFORMATION writtenParts = 0;
+    static std::wstring writtenTo;
+    folder->Seal([](HANDLE held, SECURITY_INFORMATION parts, PSECURITY_DESCRIPTOR descriptor) -> BOOL {
         written = ReadDacl(descriptor).Entries;
         writtenParts = parts;
         writtenTo = FolderNameOf(held);
@@ -365,7 +367,7 @@ TEST(DownloadFolder, SealedBeforeTheCheck)
     CloseHandle(token);
     EXPECT_EQ(writtenParts, DACL_SECURITY_INFORMATION | (elevation.TokenIsElevated ? LABEL_SECURITY_INFORMATION : 0));
     EXPECT_EQ(FailureOf([&] { folder->Seal(); }), "(no failure)"); // the real call, through the hold
-    EXPECT_EQ(FailureOf([&] { folder->Seal([](HANDLE, SECURITY_INFORMATION, PSECURITY_DESCRIPTOR) {
+    EXPECT_EQ(FailureOf([&] { folder->Seal([](HANDLE, SECURITY_INFORMATION, PSECURITY_DESCRIPTOR) -> BOOL {
                   SetLastError(ERROR_ACCESS_DENIED);
                   return FALSE;
               }); }),
