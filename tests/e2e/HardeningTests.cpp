@@ -132,10 +132,11 @@ std::vector<std::wstring> ImportsOf(std::wstring const& module)
 // Junk named like each system DLL the program loads at run time, beside the
 // executable (where a browser puts downloads): the run ends as it would
 // without them. Measured with the DLLs imported at start: the loader took
-// winhttp.dll from the program's folder and the process never ran
-// (exit code 53 under Wine). On Windows the System32-only search of the
-// DLLs' own dependencies (the load configuration's DependentLoadFlags) comes
-// on top; no loader here shows it (the image check sees the flag).
+// winhttp.dll from the program's folder and the process never ran (exit
+// code 0xC0000135 when started like this, 53 from Wine's own starter). On
+// Windows the System32-only search of the DLLs' own dependencies (the load
+// configuration's DependentLoadFlags) comes on top; no loader here shows it
+// (the image check sees the flag).
 TEST(Hardening, DllsBesideTheProgramAreNotLoaded)
 {
     Publish("/pkg-hardening.zip");
