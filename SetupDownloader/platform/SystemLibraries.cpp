@@ -1,8 +1,8 @@
 #include "platform/SystemLibraries.h"
 
 #include "platform/SystemFunctions.h"
-#include "platform/Text.h"
 
+#include <cwchar>
 #include <vector>
 
 namespace ovl::setup {
@@ -17,7 +17,10 @@ SystemLibraryLoad PlanSystemLibraryLoad(std::wstring_view dllName, std::wstring_
         return {std::wstring(dllName), LOAD_LIBRARY_SEARCH_SYSTEM32};
     if (systemFolder.empty())
         return {};
-    return {JoinPath(systemFolder, dllName), LOAD_WITH_ALTERED_SEARCH_PATH};
+    std::wstring path(systemFolder);
+    if (path.back() != L'\\')
+        path += L'\\';
+    return {path.append(dllName), LOAD_WITH_ALTERED_SEARCH_PATH};
 }
 
 bool CanSearchSystem32Only() noexcept
@@ -56,13 +59,14 @@ HMODULE LoadSystemLibrary(std::wstring_view dllName) noexcept
 
 void EndForMissingSystemLibrary(char const* dllName, char const* functionName, DWORD error) noexcept
 {
-    try {
-        std::wstring const what = functionName ? FormatW(L"Could not find %hs in %hs (error %lu)", functionName, dllName, error)
-                                               : FormatW(L"Could not load %hs (error %lu)", dllName, error);
-        MessageBoxW(nullptr, (L"Unhandled exception:\r\n\r\n" + what).c_str(), L"Error", MB_ICONERROR);
-    } catch (...) {
-        // No memory for the text: the exit code still tells.
-    }
+    // A fixed buffer: this may run where nothing can be allocated.
+    wchar_t text[512];
+    if (functionName)
+        std::swprintf(text, 512, L"Unhandled exception:\r\n\r\nCould not find %hs in %hs (error %lu)", functionName,
+                      dllName, error);
+    else
+        std::swprintf(text, 512, L"Unhandled exception:\r\n\r\nCould not load %hs (error %lu)", dllName, error);
+    MessageBoxW(nullptr, text, L"Error", MB_ICONERROR);
     ExitProcess(0x80000000);
 }
 
