@@ -79,6 +79,7 @@ ExitCode Controller::RunImpl()
     ThrowIfCanceled(CancelRequested); // a Cancel (or the loop's end) while the window was being hidden
     // Nothing but the installer may lie beside it: it loads DLLs from its folder.
     std::wstring const& installerPath = installer.GetPath();
+    folder.Seal();
     CheckFolderHoldsOnly(folder.GetPath(), installerPath.substr(installerPath.find_last_of(L"\\/") + 1));
     ThrowIfCanceled(CancelRequested); // the last moment before the launch
     RunOnUi const runOnUi = UiRunnerUnlessCanceled(Window, CancelRequested);

@@ -364,15 +364,16 @@ struct ArchiveCloser {
 
 bool IsReserved(wchar_t c) { return c < 0x20 || std::wcschr(L"<>:\"/\\|?*", c) != nullptr; }
 
-// CON, PRN, AUX, NUL, COM1-COM9 and LPT1-LPT9 (also with the superscript
-// digits 1 to 3), whatever the letter case and extension, and with blanks or
-// dots before the extension: Windows opens the device, not a file.
+// CON, PRN, AUX, NUL, CONIN$, CONOUT$, COM1-COM9 and LPT1-LPT9 (also with
+// the superscript digits 1 to 3), whatever the letter case and extension, and
+// with blanks or dots before the extension: Windows opens the device, not a
+// file.
 bool IsDeviceName(std::wstring_view component)
 {
     std::wstring_view base = component.substr(0, component.find(L'.'));
     while (!base.empty() && (base.back() == L' ' || base.back() == L'.'))
         base.remove_suffix(1);
-    for (wchar_t const* device : {L"CON", L"PRN", L"AUX", L"NUL"}) {
+    for (wchar_t const* device : {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$"}) {
         if (EqualsIgnoreAsciiCase(base, device))
             return true;
     }

@@ -1,6 +1,10 @@
 #include "install/PinnedFile.h"
 
+#include "platform/Lock.h"
+#include "platform/Text.h"
+
 #include <algorithm>
+#include <mutex>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -17,7 +21,82 @@ void Protect(HANDLE handle) noexcept
     SetHandleInformation(handle, HANDLE_FLAG_PROTECT_FROM_CLOSE, HANDLE_FLAG_PROTECT_FROM_CLOSE);
 }
 
+// How often, and how far apart, the deletion of a file that another program
+// holds open (a scanner, a backup agent) is tried.
+constexpr int DeleteAttempts = 10;
+constexpr DWORD DeleteRetryMilliseconds = 50;
+
+// The files created and not yet deleted, with the name each was created under.
+struct RunFile {
+    FileIdentity Identity;
+    std::wstring Name;
+};
+
+class RunFiles {
+public:
+    void Add(FileIdentity identity, std::wstring name)
+    {
+        std::lock_guard const hold(lock);
+        files.push_back({identity, std::move(name)});
+    }
+    void Remove(FileIdentity identity) noexcept
+    {
+        std::lock_guard const hold(lock);
+        std::erase_if(files, [&](RunFile const& file) { return file.Identity == identity; });
+    }
+    bool Contains(FileIdentity identity, std::wstring_view name) noexcept
+    {
+        std::lock_guard const hold(lock);
+        return std::any_of(files.begin(), files.end(), [&](RunFile const& file) {
+            return file.Identity == identity && EqualsIgnoreCase(file.Name, name);
+        });
+    }
+
+private:
+    SlimLock lock;
+    std::vector<RunFile> files;
+};
+
+RunFiles& TheRunFiles() noexcept
+{
+    static RunFiles files;
+    return files;
+}
+
+// The file's identity; all zero (matching no listed file) when unknown.
+FileIdentity IdentityOf(HANDLE file) noexcept
+{
+    BY_HANDLE_FILE_INFORMATION information;
+    if (!GetFileInformationByHandle(file, &information))
+        return {};
+    return {information.dwVolumeSerialNumber,
+            (static_cast<std::uint64_t>(information.nFileIndexHigh) << 32) | information.nFileIndexLow};
+}
+
+std::wstring_view FileNameOf(std::wstring const& path) noexcept
+{
+    size_t const separator = path.find_last_of(L"\\/");
+    return separator == std::wstring::npos ? std::wstring_view(path) : std::wstring_view(path).substr(separator + 1);
+}
+
+// DeleteFileW, tried again for a moment while another program holds the file.
+bool DeleteWithRetries(std::wstring const& path) noexcept
+{
+    for (int attempt = 1;; ++attempt) {
+        if (DeleteFileW(path.c_str()))
+            return true;
+        DWORD const error = GetLastError();
+        if (attempt == DeleteAttempts || (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED))
+            return false;
+        Sleep(DeleteRetryMilliseconds);
+    }
+}
+
 } // namespace
+
+bool IsRunFile(FileIdentity identity, std::wstring_view name) noexcept { return TheRunFiles().Contains(identity, name); }
+
+void ForgetRunFile(FileIdentity identity) noexcept { TheRunFiles().Remove(identity); }
 
 PinnedFile::PinnedFile(std::wstring filePath, PinnedFileAccess access)
 {
@@ -28,13 +107,15 @@ PinnedFile::PinnedFile(std::wstring filePath, PinnedFileAccess access)
         throw std::runtime_error("Could not create the file");
     Protect(created);
     handle.Reset(created);
+    identity = IdentityOf(created);
+    TheRunFiles().Add(identity, std::wstring(FileNameOf(filePath)));
     path = std::move(filePath);
     deleteOnClose = true;
 }
 
 PinnedFile::PinnedFile(PinnedFile&& other) noexcept
     : handle(std::move(other.handle)), path(std::move(other.path)),
-      deleteOnClose(std::exchange(other.deleteOnClose, false))
+      deleteOnClose(std::exchange(other.deleteOnClose, false)), identity(other.identity)
 {
     other.path.clear();
 }
@@ -47,6 +128,7 @@ PinnedFile& PinnedFile::operator=(PinnedFile&& other) noexcept
         path = std::move(other.path);
         other.path.clear();
         deleteOnClose = std::exchange(other.deleteOnClose, false);
+        identity = other.identity;
     }
     return *this;
 }
@@ -68,8 +150,8 @@ void PinnedFile::Close() noexcept
     handle.Reset();
     if (deleteOnClose) {
         deleteOnClose = false;
-        if (!finalPath.empty())
-            DeleteFileW(finalPath.c_str());
+        if (!finalPath.empty() && DeleteWithRetries(finalPath))
+            TheRunFiles().Remove(identity);
     }
 }
 

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace ovl::setup {
 
@@ -17,6 +18,22 @@ enum class PinnedFileAccess {
     ReadWrite, // the downloaded package: written, then read through the same handle
     WriteOnly, // the extracted installer: written, then reopened for reading
 };
+
+// A file by its identity on disk: the volume's serial number and the file's
+// index on it (what a folder listing reports as the file ID).
+struct FileIdentity {
+    DWORD Volume = 0;
+    std::uint64_t Index = 0;
+    bool operator==(FileIdentity const&) const = default;
+};
+
+// True for a file this process created as a PinnedFile under that name and
+// has not deleted yet: the run's own files, told from anything another
+// program put in their folder. A file whose deletion failed (another program
+// holds it open without sharing deletion) stays one of them.
+bool IsRunFile(FileIdentity identity, std::wstring_view name) noexcept;
+// Forgets a run file that was deleted by other means than PinnedFile::Close.
+void ForgetRunFile(FileIdentity identity) noexcept;
 
 class PinnedFile {
 public:
@@ -29,7 +46,8 @@ public:
     PinnedFile& operator=(PinnedFile const&) = delete;
     ~PinnedFile();
 
-    // Closes the handle and deletes the file; never fails; a second call does nothing.
+    // Closes the handle and deletes the file (trying again for a moment while
+    // another program holds it open); never fails; a second call does nothing.
     void Close() noexcept;
 
     // INVALID_HANDLE_VALUE once closed.
@@ -53,6 +71,7 @@ private:
     UniqueProtectedHandle handle;
     std::wstring path;
     bool deleteOnClose = false;
+    FileIdentity identity; // recorded at creation, while deleteOnClose
 };
 
 } // namespace ovl::setup

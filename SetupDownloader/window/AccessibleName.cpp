@@ -1,6 +1,7 @@
 #include "window/AccessibleName.h"
 
 #include "platform/Handle.h"
+#include "platform/SystemLibraries.h"
 
 #include <commctrl.h>
 #include <oleacc.h>
@@ -44,10 +45,7 @@ using UniqueModule = UniqueOwner<HMODULE, UnloadModule, handle_kinds::IsNotNull<
 Oleacc const& LoadOleacc() noexcept
 {
     static UniqueModule const oleaccModule = [] {
-        HMODULE loaded = LoadLibraryExW(L"oleacc.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-        if (!loaded && GetLastError() == ERROR_INVALID_PARAMETER) // no such flag before KB2533623
-            loaded = LoadLibraryW(L"oleacc.dll");
-        return UniqueModule(loaded);
+        return UniqueModule(LoadSystemLibrary(L"oleacc.dll"));
     }();
     static Oleacc const functions = [] {
         Oleacc found;

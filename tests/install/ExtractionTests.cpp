@@ -189,6 +189,11 @@ TEST(Extraction, HostileArchives)
         {"device name with two extensions", MakeZip({Entry("lpt9.tar.exe", SampleContent(10))}), Unusable},
         {"device name and a blank", MakeZip({Entry("aux .exe", SampleContent(10))}), Unusable},
         {"device name with a superscript", MakeZip({Entry("COM\xC2\xB9.exe", SampleContent(10))}), Unusable},
+        {"console input device", MakeZip({Entry("CONIN$.exe", SampleContent(10))}), Unusable},
+        {"console output device, other case", MakeZip({Entry("bin/conout$.Exe", SampleContent(10))}), Unusable},
+        {"console device with two extensions", MakeZip({Entry("Conin$.setup.exe", SampleContent(10))}), Unusable},
+        {"console device and a blank", MakeZip({Entry("CONOUT$ .exe", SampleContent(10))}), Unusable},
+        {"not quite a console device", MakeZip({Entry("conin.exe", SampleContent(10))}), nullptr},
         {"not quite a device name", MakeZip({Entry("console.exe", SampleContent(10))}), nullptr},
         {"nor this one", MakeZip({Entry("com10.exe", SampleContent(10))}), nullptr},
     };

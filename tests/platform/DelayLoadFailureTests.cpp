@@ -1,0 +1,87 @@
+// A DLL or function bound on first use that cannot be had ends the process
+// with a message box titled "Error" and exit code 0x80000000, never with a
+// crash or a fall-back search of the program's folder.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+struct Ending {
+    std::wstring Message; // the message box's text, empty when none came
+    DWORD ExitCode = 0;
+};
+
+// The text of the process's "Error" message box, which is then dismissed.
+std::wstring TakeErrorBox(DWORD pid)
+{
+    auto const deadline = std::chrono::steady_clock::now() + 30s;
+    while (std::chrono::steady_clock::now() < deadline) {
+        struct Search {
+            DWORD Pid;
+            HWND Found;
+        } search{pid, nullptr};
+        EnumWindows(
+            [](HWND window, LPARAM parameter) {
+                auto& s = *reinterpret_cast<Search*>(parameter);
+                DWORD owner = 0;
+                GetWindowThreadProcessId(window, &owner);
+                wchar_t title[64] = {};
+                GetWindowTextW(window, title, 64);
+                if (owner == s.Pid && std::wstring(title) == L"Error") {
+                    s.Found = window;
+                    return FALSE;
+                }
+                return TRUE;
+            },
+            reinterpret_cast<LPARAM>(&search));
+        if (search.Found) {
+            wchar_t text[1024] = {};
+            GetDlgItemTextW(search.Found, 0xFFFF, text, 1024); // the message box's static text
+            PostMessageW(search.Found, WM_COMMAND, IDOK, 0);
+            return text;
+        }
+        std::this_thread::sleep_for(50ms);
+    }
+    return L"";
+}
+
+Ending RunProbe(wchar_t const* what)
+{
+    std::wstring commandLine = L"\"" OVL_DELAY_LOAD_FAILURE_PROBE L"\" " + std::wstring(what);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+        return {L"(not started)", 0};
+    CloseHandle(process.hThread);
+    Ending ending;
+    ending.Message = TakeErrorBox(process.dwProcessId);
+    if (WaitForSingleObject(process.hProcess, 30000) != WAIT_OBJECT_0)
+        TerminateProcess(process.hProcess, 99);
+    GetExitCodeProcess(process.hProcess, &ending.ExitCode);
+    CloseHandle(process.hProcess);
+    return ending;
+}
+
+TEST(DelayLoadFailure, AMissingDllEndsTheProcessWithAMessage)
+{
+    Ending const ending = RunProbe(L"missing-dll");
+    EXPECT_EQ(ending.Message, L"Unhandled exception:\r\n\r\nCould not load ovl-missing.dll (error 126)");
+    EXPECT_EQ(ending.ExitCode, 0x80000000u);
+}
+
+TEST(DelayLoadFailure, AMissingFunctionEndsTheProcessWithAMessage)
+{
+    Ending const ending = RunProbe(L"missing-function");
+    EXPECT_EQ(ending.Message, L"Unhandled exception:\r\n\r\nCould not find OvlNoSuchVersionFunction in version.dll (error 127)");
+    EXPECT_EQ(ending.ExitCode, 0x80000000u);
+}
+
+} // namespace
