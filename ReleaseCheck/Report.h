@@ -38,12 +38,21 @@ struct MirrorCheck {
     std::wstring Error;          // the downloader's message; empty when installable
 };
 
+// A mirror of a chosen file whose URL the downloader refuses before any request.
+struct RefusedMirror {
+    std::wstring Release;
+    ReleaseArchitecture Architecture = ReleaseArchitecture::X64;
+    std::wstring Url;
+    std::wstring Error; // the downloader's message
+};
+
 struct CheckReport {
     std::wstring Source;
     std::uint64_t ManifestBytes = 0;
     std::wstring ManifestError; // the manifest could not be fetched or read
     std::optional<ReleaseManifest> Manifest;
     std::vector<Choice> Choices;
+    std::vector<RefusedMirror> RefusedMirrors; // found without the network
     bool MirrorsChecked = false;
     std::vector<MirrorCheck> Mirrors;
 };
