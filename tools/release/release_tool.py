@@ -513,6 +513,7 @@ def make_notices(args):
            "as its Debian source package states it.", ""]
     for c in components:
         out.append(f"  {c['name']}: {', '.join(l.get('expression') or l.get('id') or l.get('name') for l in c['licenses'])}")
+    shown = {}  # a text already given, by its content: the component it was given for
     for c in components:
         out += ["", "=" * 78, f"{c['name']} ({c['purpose']})", "=" * 78, ""]
         for path in license_text_files(c, args.deps_prefix):
@@ -520,6 +521,10 @@ def make_notices(args):
                 raise Failure(f"the licence text {path} of {c['name']} is missing")
             with open(path, encoding="utf-8", errors="replace") as f:
                 text = f.read().rstrip("\n")
+            if text in shown:
+                out += [f"--- {os.path.basename(path)}: the same text as for {shown[text]} above ---", ""]
+                continue
+            shown[text] = c["name"]
             out += [f"--- {os.path.basename(path)} ---", text, ""]
     with open(args.output, "w", encoding="utf-8", newline="\n") as f:
         f.write("\n".join(out).rstrip("\n") + "\n")
