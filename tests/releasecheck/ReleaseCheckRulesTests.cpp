@@ -239,7 +239,11 @@ TEST(CheckMirrorUrls, RefusedAsTheDownloaderRefusesThem)
               problems.end());
     EXPECT_EQ(problems.size(), refused + 1) << Utf16ToUtf8(RenderText(report));
     EXPECT_NE(RenderText(report).find(FormatW(L"Problems (%zu):", refused + 1)), std::wstring::npos);
-    EXPECT_EQ(nlohmann::json::parse(RenderJson(report))["ok"], false);
+    auto const json = nlohmann::json::parse(RenderJson(report));
+    EXPECT_EQ(json["ok"], false);
+    ASSERT_EQ(json["refused-mirrors"].size(), refused + 1);
+    EXPECT_EQ(json["refused-mirrors"][0]["url"], "ftp://dl.orvelle.example/orvelle.zip");
+    EXPECT_EQ(json["refused-mirrors"][0]["error"], Utf16ToUtf8(DownloaderRefusal(L"ftp://dl.orvelle.example/orvelle.zip")));
 }
 
 } // namespace
