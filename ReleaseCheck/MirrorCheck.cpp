@@ -1,5 +1,7 @@
 #include "ReleaseCheck/MirrorCheck.h"
 
+#include "ReleaseCheck/MirrorUrls.h"
+
 #include "catalogue/AppPackage.h"
 #include "download/FileDownload.h"
 #include "install/DownloadFolder.h"
@@ -121,9 +123,12 @@ void CheckMirrors(CheckReport& report)
     for (auto const& choice : report.Choices) {
         if (!choice.ChosenFile || !checked.insert(choice.ChosenFile).second)
             continue;
-        for (auto const& url : choice.ChosenFile->MirrorUrls)
+        for (auto const& url : choice.ChosenFile->MirrorUrls) {
+            if (UrlRefusal(url))
+                continue; // already a problem of the static check
             report.Mirrors.push_back(CheckMirror(folder.GetPath(), choice.ChosenRelease->DisplayName, choice.Architecture,
                                                  *choice.ChosenFile, url));
+        }
     }
 }
 
@@ -147,6 +152,7 @@ CheckReport RunCheck(CheckOptions const& options)
     }
     if (report.Manifest) {
         report.Choices = ChooseAll(*report.Manifest, options);
+        report.RefusedMirrors = FindRefusedMirrors(report.Choices);
         if (options.Mirrors)
             CheckMirrors(report);
     }

@@ -136,6 +136,9 @@ std::vector<std::wstring> Problems(CheckReport const& report)
             problems.push_back(Milestone(choice.Milestone) + L" " + Architecture(choice.Architecture) + L": " +
                                choice.Error);
     }
+    for (auto const& refused : report.RefusedMirrors)
+        problems.push_back(refused.Release + L" " + Architecture(refused.Architecture) + L" " + refused.Url + L": " +
+                           refused.Error);
     for (auto const& mirror : report.Mirrors) {
         if (!mirror.Error.empty())
             problems.push_back(mirror.Release + L" " + Architecture(mirror.Architecture) + L" " + mirror.Url + L": " +
@@ -247,6 +250,13 @@ std::string RenderJson(CheckReport const& report)
         for (auto const& choice : report.Choices)
             choices.push_back(ChoiceJson(choice));
         document["choices"] = choices;
+        Json refused = Json::array();
+        for (auto const& mirror : report.RefusedMirrors)
+            refused.push_back({{"release", Utf8(mirror.Release)},
+                               {"architecture", Utf8(Architecture(mirror.Architecture))},
+                               {"url", Utf8(mirror.Url)},
+                               {"error", Utf8(mirror.Error)}});
+        document["refused-mirrors"] = refused;
     }
     if (report.MirrorsChecked) {
         Json mirrors = Json::array();

@@ -42,6 +42,14 @@ struct MirrorCheck {
     std::wstring Error;          // the downloader's message; empty when installable
 };
 
+// A mirror of a chosen file whose URL the downloader refuses before any request.
+struct RefusedMirror {
+    std::wstring Release;
+    ReleaseArchitecture Architecture = ReleaseArchitecture::X64;
+    std::wstring Url;
+    std::wstring Error; // the downloader's message
+};
+
 struct CheckReport {
     std::wstring Source;
     std::uint64_t ManifestBytes = 0;
@@ -49,6 +57,7 @@ struct CheckReport {
     std::optional<ReleaseManifest> Manifest;
     std::vector<Choice> Choices;
     std::vector<std::wstring> PublisherPins; // the thumbprints this build pins; empty: any trusted signer
+    std::vector<RefusedMirror> RefusedMirrors; // found without the network
     bool MirrorsChecked = false;
     std::vector<MirrorCheck> Mirrors;
 };

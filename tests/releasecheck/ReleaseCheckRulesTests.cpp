@@ -2,13 +2,18 @@
 // the downloader's selection about, and its report.
 
 #include "ReleaseCheck/CheckOptions.h"
+#include "ReleaseCheck/MirrorCheck.h"
 #include "ReleaseCheck/Report.h"
+#include "download/HttpDownload.h"
+#include "platform/Http.h"
+#include "platform/Text.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <string>
 #include <variant>
 #include <vector>
@@ -174,6 +179,114 @@ TEST(CheckReport, TheSignerAgainstThePublisherPin)
         EXPECT_EQ(json["mirrors"][0]["signer-pinned"], row.Pinned);
         EXPECT_EQ(json["mirrors"][0]["signer"], "Some Other Publisher");
     }
+}
+
+// What the downloader itself says when it is handed the URL: the failure of
+// its transfer, which refuses the URL before any request.
+std::wstring DownloaderRefusal(std::wstring const& url)
+{
+    CancelFlag const cancel{false};
+    try {
+        DownloadBytes(url, 1024, nullptr, cancel);
+    } catch (winrt::hresult_error const& e) {
+        return e.message();
+    } catch (std::exception const& e) {
+        return Utf8ToUtf16(e.what());
+    }
+    return L"(accepted)";
+}
+
+// A manifest with the stable release's x64 file on the given mirrors, its
+// arm64 file on one more, and an older release that is never chosen.
+std::string ManifestWithMirrors(std::vector<std::wstring> const& x64Mirrors, std::wstring const& arm64Mirror,
+                                std::wstring const& unchosenMirror)
+{
+    using Json = nlohmann::ordered_json;
+    auto const urls = [](std::vector<std::wstring> const& list) {
+        Json array = Json::array();
+        for (auto const& url : list)
+            array.push_back(Utf16ToUtf8(url));
+        return array;
+    };
+    auto const release = [](char const* name, char const* version, Json files) {
+        return Json{{"display-name", name}, {"version", version}, {"milestone", "stable"}, {"more-info-url", ""},
+                    {"runtime-version", "8.0.1"}, {"files", std::move(files)}};
+    };
+    Json const manifest = {
+        {"product-name", "Orvelle"},
+        {"website-url", "w"},
+        {"download-page-url", "d"},
+        {"releases",
+         {release("Orvelle 5.1", "5.1",
+                  {{{"architecture", "x64"}, {"mirror-urls", urls(x64Mirrors)}},
+                   {{"architecture", "arm64"}, {"mirror-urls", urls({arm64Mirror})}}}),
+          release("Orvelle 5.0", "5.0", {{{"architecture", "x64"}, {"mirror-urls", urls({unchosenMirror})}}})}}};
+    return manifest.dump();
+}
+
+// The static check (no --mirrors) refuses every mirror of a chosen file that
+// the downloader would refuse, each as a problem with the downloader's own
+// message, and accepts what the downloader accepts.
+TEST(CheckMirrorUrls, RefusedAsTheDownloaderRefusesThem)
+{
+    struct Row {
+        std::wstring Url;
+        wchar_t const* Message; // how the downloader's message starts; null: accepted
+    } const rows[] = {
+        {L"https://dl1.orvelle.example/orvelle-5.1-x64.zip", nullptr},
+        {L"http://127.0.0.1:8080/mirror/orvelle.zip?token=1", nullptr},
+        {L"HTTPS://DL2.ORVELLE.EXAMPLE/orvelle.zip", nullptr},
+        // Another scheme: refused by the URL parser or by the scheme rule
+        // after it, with either of the downloader's two messages.
+        {L"ftp://dl.orvelle.example/orvelle.zip", L"The URL is not"},
+        {L"file:///C:/releases/orvelle.zip", L"The URL is not"},
+        {L"\\\\fileserver\\releases\\orvelle.zip", L"The URL is not valid: "},
+        {L"C:\\releases\\orvelle.zip", L"The URL is not valid: "},
+        {L"dl.orvelle.example/orvelle.zip", L"The URL is not valid: "},
+        {L"http:///orvelle.zip", L"The URL is not"},
+        {std::wstring(L"https://dl.orvelle.example/orvelle\0.zip", 39), L"The URL is not valid: "},
+        {L"", L"The URL is not valid: "},
+    };
+    std::vector<std::wstring> mirrors;
+    for (auto const& row : rows)
+        mirrors.push_back(row.Url);
+    test::TempDir const dir;
+    std::wstring const path = dir.File(L"manifest.json");
+    test::WriteBytes(path, ManifestWithMirrors(mirrors, L"file://server/orvelle-arm64.zip", L"ftp://old/orvelle.zip"));
+
+    CheckOptions options;
+    options.Manifest = path;
+    options.Milestone = AppMilestone::Stable;
+    CheckReport const report = RunCheck(options);
+    ASSERT_TRUE(report.Manifest) << Utf16ToUtf8(report.ManifestError);
+    auto const problems = Problems(report);
+
+    size_t refused = 0;
+    for (auto const& row : rows) {
+        std::wstring const concerning = L"Orvelle 5.1 x64 " + row.Url + L": ";
+        if (!row.Message) {
+            // Accepted: no problem names it (and no request is made here).
+            for (auto const& problem : problems)
+                EXPECT_NE(problem.rfind(concerning, 0), 0u) << Utf16ToUtf8(problem);
+            continue;
+        }
+        ++refused;
+        std::wstring const said = DownloaderRefusal(row.Url);
+        bool const reported = std::find(problems.begin(), problems.end(), concerning + said) != problems.end();
+        EXPECT_EQ(said.rfind(row.Message, 0), 0u) << Utf16ToUtf8(row.Url) << ": " << Utf16ToUtf8(said);
+        EXPECT_TRUE(reported) << Utf16ToUtf8(row.Url) << " was not reported as: " << Utf16ToUtf8(said);
+    }
+    // The arm64 file is chosen too; the older release's file never is.
+    std::wstring const arm64 = L"file://server/orvelle-arm64.zip";
+    EXPECT_NE(std::find(problems.begin(), problems.end(), L"Orvelle 5.1 arm64 " + arm64 + L": " + DownloaderRefusal(arm64)),
+              problems.end());
+    EXPECT_EQ(problems.size(), refused + 1) << Utf16ToUtf8(RenderText(report));
+    EXPECT_NE(RenderText(report).find(FormatW(L"Problems (%zu):", refused + 1)), std::wstring::npos);
+    auto const json = nlohmann::json::parse(RenderJson(report));
+    EXPECT_EQ(json["ok"], false);
+    ASSERT_EQ(json["refused-mirrors"].size(), refused + 1);
+    EXPECT_EQ(json["refused-mirrors"][0]["url"], "ftp://dl.orvelle.example/orvelle.zip");
+    EXPECT_EQ(json["refused-mirrors"][0]["error"], Utf16ToUtf8(DownloaderRefusal(L"ftp://dl.orvelle.example/orvelle.zip")));
 }
 
 } // namespace
