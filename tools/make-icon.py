@@ -3,7 +3,9 @@
 and writes it as a Windows .ico with the usual sizes up to 256 px.
 
 Usage: make-icon.py OUTPUT.ico [PREVIEW.png]
-Standard library only. Sizes up to 64 px are stored as 32-bit DIBs, 256 px as PNG.
+Standard library only. Every size is stored as PNG, which Windows reads in
+icons since Vista: a fraction of the 32-bit DIBs' size (the executable has a
+size budget).
 """
 import struct
 import sys
@@ -76,28 +78,13 @@ def png(rows):
             + chunk(b"IDAT", zlib.compress(raw, 9)) + chunk(b"IEND", b""))
 
 
-def dib(rows):
-    size = len(rows)
-    header = struct.pack("<IiiHHIIiiII", 40, size, size * 2, 1, 32, 0, 0, 0, 0, 0, 0)
-    pixels = b"".join(bytes((b, g, r, a)) for row in reversed(rows) for (r, g, b, a) in row)
-    mask_row = ((size + 31) // 32) * 4
-    mask = b""
-    for row in reversed(rows):
-        bits = bytearray(mask_row)
-        for x, px in enumerate(row):
-            if px[3] == 0:
-                bits[x // 8] |= 0x80 >> (x % 8)
-        mask += bytes(bits)
-    return header + pixels + mask
-
-
 def main():
     if len(sys.argv) not in (2, 3):
         sys.exit(__doc__)
     images = []
     for size in SIZES:
         rows = render(size)
-        images.append((size, png(rows) if size >= 256 else dib(rows)))
+        images.append((size, png(rows)))
         if size == 256 and len(sys.argv) == 3:
             with open(sys.argv[2], "wb") as preview:
                 preview.write(png(rows))

@@ -524,6 +524,21 @@ TEST(MainWindowControls, ClassTitleIdsAndInitialTexts)
             LONG const style = GetWindowLongW(h, GWL_STYLE);
             EXPECT_EQ(style & (WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX), WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX);
             EXPECT_EQ(style & (WS_MAXIMIZEBOX | WS_THICKFRAME), 0);
+            // The icon's images are stored as PNG: each size loads as an icon of that size.
+            ASSERT_NE(GetClassLongPtrW(h, GCLP_HICON), 0);
+            for (int const size : {16, 24, 32, 48, 64, 256}) {
+                HICON const icon = static_cast<HICON>(
+                    LoadImageW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(101), IMAGE_ICON, size, size, 0));
+                ASSERT_NE(icon, nullptr) << size;
+                ICONINFO info{};
+                ASSERT_TRUE(GetIconInfo(icon, &info)) << size;
+                BITMAP color{};
+                GetObjectW(info.hbmColor, sizeof(color), &color);
+                EXPECT_EQ(color.bmWidth, size);
+                DeleteObject(info.hbmColor);
+                DeleteObject(info.hbmMask);
+                DestroyIcon(icon);
+            }
 
             struct Row {
                 int Id;
