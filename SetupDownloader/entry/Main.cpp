@@ -10,6 +10,7 @@
 #include "platform/ExecutablePath.h"
 #include "platform/Handle.h"
 #include "platform/SystemFunctions.h"
+#include "platform/SystemLibraries.h"
 #include "platform/Text.h"
 #include "window/MainWindow.h"
 #include "window/ShowCommand.h"
@@ -26,12 +27,6 @@
 #include <stdexcept>
 #include <string>
 #include <vector>
-
-namespace ovl::setup {
-// Whether a failure that reaches std::terminate may show its message box: not
-// in a run that shows no UI, where nobody would ever dismiss it.
-std::atomic<bool> TerminateMayShowBox{true};
-} // namespace ovl::setup
 
 // The handler std::terminate calls by default, in place of the library's
 // verbose one (which prints to a console this program does not have, and

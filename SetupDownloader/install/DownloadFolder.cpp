@@ -72,6 +72,12 @@ struct RelativeName {
 // Opens (or, with FILE_CREATE, creates) an entry of an open folder by its
 // name relative to that folder; a link found there is opened itself, never
 // followed. The Windows error code, or 0 and the handle.
+// The last component of a path, without copying it.
+std::wstring_view FileNameOf(std::wstring const& path) noexcept
+{
+    return std::wstring_view(path).substr(path.find_last_of(L"\\/") + 1);
+}
+
 DWORD OpenEntry(HANDLE folder, std::wstring_view name, ACCESS_MASK access, ULONG share, ULONG options,
                 UniqueHandle& opened, ULONG disposition = FILE_OPEN, PSECURITY_DESCRIPTOR security = nullptr) noexcept
 {
@@ -399,8 +405,26 @@ DownloadFolderGuard::~DownloadFolderGuard()
 {
     if (!created.Held)
         return;
-    // What is left of the run's own files (another program held them open
-    // when they were closed) goes now, through the hold.
+    try {
+        RemoveLeftovers();
+    } catch (...) {
+        // Out of memory while listing: what is left stays for the next run's sweep.
+    }
+    // The hold does not share deletion: it goes first, then the folder is
+    // opened again for deletion (the same folder, by its file index) and
+    // removed if it is empty.
+    created.Held.Reset();
+    UniqueHandle folder;
+    if (OpenEntry(created.Parent.Get(), FileNameOf(created.Path), DELETE | FILE_READ_ATTRIBUTES, ShareAll,
+                  FILE_DIRECTORY_FILE, folder) == 0 &&
+        FileIndexOf(folder.Get()) == created.FileIndex)
+        DeleteWhenClosed(folder.Get());
+}
+
+// What is left of the run's own files (another program held them open when
+// they were closed) goes now, through the hold.
+void DownloadFolderGuard::RemoveLeftovers() const
+{
     DWORD volume = 0;
     FileIndexOf(created.Held.Get(), &volume);
     std::vector<std::pair<std::wstring, FileIdentity>> leftovers;
@@ -412,15 +436,6 @@ DownloadFolderGuard::~DownloadFolderGuard()
         if (DeleteEntry(created.Held.Get(), name))
             ForgetRunFile(identity);
     }
-    // The hold does not share deletion: it goes first, then the folder is
-    // opened again for deletion (the same folder, by its file index) and
-    // removed if it is empty.
-    created.Held.Reset();
-    UniqueHandle folder;
-    if (OpenEntry(created.Parent.Get(), created.Path.substr(created.Path.find_last_of(L"\\/") + 1),
-                  DELETE | FILE_READ_ATTRIBUTES, ShareAll, FILE_DIRECTORY_FILE, folder) == 0 &&
-        FileIndexOf(folder.Get()) == created.FileIndex)
-        DeleteWhenClosed(folder.Get());
 }
 
 void DownloadFolderGuard::Seal() const { Seal(&SetKernelObjectSecurity); }

@@ -56,6 +56,8 @@ public:
     void Seal(SecurityWriter write) const;
 
 private:
+    void RemoveLeftovers() const;
+
     CreatedDownloadFolder created;
 };
 

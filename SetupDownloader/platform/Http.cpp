@@ -54,6 +54,10 @@ using ovl::setup::MaxReadSize;
 // bytes in them: on Windows a read completes with whatever has arrived, so a
 // slow link would otherwise hold a whole chunk for every few KiB.
 constexpr size_t ReadAheadMemory = 2 * MaxReadSize;
+// What a queued chunk costs beside its bytes (its shared block, the heap's
+// header, its place in the queue): counted too, so that a server trickling
+// tiny segments past a slow reader cannot queue millions of chunks.
+constexpr size_t ChunkOverhead = 128;
 // Emptied chunks kept for the next reads, so that a steady transfer allocates nothing.
 constexpr size_t MaxSpareChunks = 2;
 constexpr wchar_t UserAgent[] = L"Orvelle-SetupDownloader/" OVL_WIDEN(OVL_VERSION);
@@ -276,7 +280,7 @@ struct RequestCore : std::enable_shared_from_this<RequestCore> {
     std::deque<Chunk> Ready;
     size_t ReadyOffset = 0; // already taken from Ready.front()
     size_t ReadyBytes = 0;  // in Ready, not yet taken
-    size_t ReadyMemory = 0; // the capacity of the chunks in Ready
+    size_t ReadyMemory = 0; // the capacity and overhead of the chunks in Ready
     std::vector<Chunk> Spare;
     bool Ended = false;
     DWORD BodyError = 0;
@@ -587,7 +591,7 @@ IBuffer RequestCore::TakeReady(std::uint32_t limit)
     ReadyOffset += n;
     ReadyBytes -= n;
     if (ReadyOffset == chunk.Size) {
-        ReadyMemory -= chunk.Capacity;
+        ReadyMemory -= chunk.Capacity + ChunkOverhead;
         if (Spare.size() < MaxSpareChunks && chunk.Capacity == MaxReadSize)
             Spare.push_back(std::move(chunk));
         Ready.pop_front();
@@ -626,7 +630,7 @@ void RequestCore::Deliver(DWORD count)
             }
         }
         ReadyBytes += count;
-        ReadyMemory += Ready.back().Capacity;
+        ReadyMemory += Ready.back().Capacity + ChunkOverhead;
         if (Read) {
             read = std::move(Read);
             target = TakeReady(ReadLimit);

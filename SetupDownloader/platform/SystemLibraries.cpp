@@ -57,8 +57,12 @@ HMODULE LoadSystemLibrary(std::wstring_view dllName) noexcept
     return LoadLibraryExW(plan.FileName.c_str(), nullptr, plan.Flags);
 }
 
+std::atomic<bool> TerminateMayShowBox{true};
+
 void EndForMissingSystemLibrary(char const* dllName, char const* functionName, DWORD error) noexcept
 {
+    if (!TerminateMayShowBox.load())
+        ExitProcess(0x80000000);
     // A fixed buffer: this may run where nothing can be allocated.
     wchar_t text[512];
     if (functionName)

@@ -9,6 +9,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <string>
 #include <string_view>
 
@@ -36,11 +37,18 @@ bool CanSearchSystem32Only() noexcept;
 // error set) when it cannot be loaded.
 HMODULE LoadSystemLibrary(std::wstring_view dllName) noexcept;
 
+// Whether a failure that ends the process outside the normal paths (a
+// missing system DLL, std::terminate) may show its message box: not in a run
+// that shows no UI or that nobody can answer, where nobody would ever dismiss
+// it. The entry sets it once the command line has been read.
+extern std::atomic<bool> TerminateMayShowBox;
+
 // Ends the process when a delay-loaded DLL or function cannot be had: a
 // message box titled "Error" (the text names the DLL, the function if any,
-// and the error), then exit code 0x80000000, as any failure that reaches the
-// entry. A run cannot go on without it, and the delay-load helper's own
-// reaction would be an exception that nothing can catch.
+// and the error) where TerminateMayShowBox allows it, then exit code
+// 0x80000000, as any failure that reaches the entry. A run cannot go on
+// without it, and the delay-load helper's own reaction would be an exception
+// that nothing can catch.
 [[noreturn]] void EndForMissingSystemLibrary(char const* dllName, char const* functionName, DWORD error) noexcept;
 
 } // namespace ovl::setup

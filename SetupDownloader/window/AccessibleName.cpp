@@ -1,6 +1,5 @@
 #include "window/AccessibleName.h"
 
-#include "platform/Handle.h"
 #include "platform/SystemLibraries.h"
 
 #include <commctrl.h>
@@ -30,8 +29,9 @@ namespace {
 
 constexpr UINT_PTR SubclassId = 0x4F41; // one subclass of ours per control
 
-// oleacc.dll is loaded on first need from the system folder and kept for the
-// life of the process: objects handed to screen readers may outlive the window.
+// oleacc.dll is loaded on first need from the system folder and never freed,
+// not even as the program's statics go: objects handed to screen readers may
+// outlive the window, and their last Release runs oleacc's code.
 struct Oleacc {
     using CreateStdAccessibleObjectFunction = HRESULT(WINAPI*)(HWND, LONG, REFIID, void**);
     using LresultFromObjectFunction = LRESULT(WINAPI*)(REFIID, WPARAM, LPUNKNOWN);
@@ -39,21 +39,16 @@ struct Oleacc {
     LresultFromObjectFunction LresultFromObject = nullptr;
 };
 
-void UnloadModule(HMODULE loaded) noexcept { FreeLibrary(loaded); }
-using UniqueModule = UniqueOwner<HMODULE, UnloadModule, handle_kinds::IsNotNull<HMODULE>>;
-
 Oleacc const& LoadOleacc() noexcept
 {
-    static UniqueModule const oleaccModule = [] {
-        return UniqueModule(LoadSystemLibrary(L"oleacc.dll"));
-    }();
+    static HMODULE const oleaccModule = LoadSystemLibrary(L"oleacc.dll");
     static Oleacc const functions = [] {
         Oleacc found;
         if (oleaccModule) {
             found.CreateStdAccessibleObject = reinterpret_cast<Oleacc::CreateStdAccessibleObjectFunction>(
-                reinterpret_cast<void*>(GetProcAddress(oleaccModule.Get(), "CreateStdAccessibleObject")));
+                reinterpret_cast<void*>(GetProcAddress(oleaccModule, "CreateStdAccessibleObject")));
             found.LresultFromObject = reinterpret_cast<Oleacc::LresultFromObjectFunction>(
-                reinterpret_cast<void*>(GetProcAddress(oleaccModule.Get(), "LresultFromObject")));
+                reinterpret_cast<void*>(GetProcAddress(oleaccModule, "LresultFromObject")));
         }
         return found;
     }();

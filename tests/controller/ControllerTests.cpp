@@ -5,6 +5,7 @@
 #include "controller/Controller.h"
 #include "entry/Audience.h"
 #include "support/ShowWindowModel.h"
+#include "support/Watchdog.h"
 
 #include <gtest/gtest.h>
 
@@ -25,26 +26,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-class Watchdog {
-public:
-    explicit Watchdog(std::chrono::seconds limit) : thread_([this, limit] {
-        if (WaitForSingleObject(stop_, static_cast<DWORD>(limit.count() * 1000)) == WAIT_TIMEOUT) {
-            std::fprintf(stderr, "the run hung: ending the test process\n");
-            std::fflush(stderr);
-            TerminateProcess(GetCurrentProcess(), 3);
-        }
-    }) {}
-    ~Watchdog()
-    {
-        SetEvent(stop_);
-        thread_.join();
-        CloseHandle(stop_);
-    }
-
-private:
-    HANDLE stop_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    std::thread thread_;
-};
+using ovl::test::Watchdog;
 
 Configuration Config(bool installApp)
 {

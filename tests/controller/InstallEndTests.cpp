@@ -8,6 +8,7 @@
 #include "install/ZipFixture.h"
 #include "support/HttpTestSupport.h"
 #include "support/TestSupport.h"
+#include "support/Watchdog.h"
 
 #include <gtest/gtest.h>
 
@@ -28,26 +29,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-class Watchdog {
-public:
-    explicit Watchdog(std::chrono::seconds limit) : thread_([this, limit] {
-        if (WaitForSingleObject(stop_, static_cast<DWORD>(limit.count() * 1000)) == WAIT_TIMEOUT) {
-            std::fprintf(stderr, "the run hung: ending the test process\n");
-            std::fflush(stderr);
-            TerminateProcess(GetCurrentProcess(), 3);
-        }
-    }) {}
-    ~Watchdog()
-    {
-        SetEvent(stop_);
-        thread_.join();
-        CloseHandle(stop_);
-    }
-
-private:
-    HANDLE stop_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    std::thread thread_;
-};
+using ovl::test::Watchdog;
 
 fs::path Root() { return fs::path(ovl::test::Env("OVL_TEST_ROOT")); }
 

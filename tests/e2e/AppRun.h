@@ -36,14 +36,15 @@ inline std::string Config(bool installApp = true, bool withTest = true)
 
 inline fs::path Root() { return fs::path(ovl::test::Env("OVL_TEST_ROOT")); }
 
-// Publishes the test manifest with one release whose mirror is the given path.
-inline void PublishManifest(std::string const& mirrorPath)
+// Publishes the test manifest with one release whose mirror is the given
+// path; fileKeys are more keys of its file (such as a "sha256").
+inline void PublishManifest(std::string const& mirrorPath, std::string const& fileKeys = "")
 {
     std::string const base = ovl::test::Narrow(ovl::test::HttpBase());
     std::string const manifest = std::string(R"({"product-name": "Orvelle", "website-url": "w", "download-page-url": "d",
         "releases": [{"display-name": ")") + DisplayName + R"(", "version": "5.1", "milestone": "stable",
         "more-info-url": "", "runtime-version": "8.0.1", "files": [{"architecture": "x64", "mirror-urls": [")" +
-                                 base + mirrorPath + R"("]}]}]})";
+                                 base + mirrorPath + R"("])" + fileKeys + R"(}]}]})";
     fs::create_directories(Root() / L"updates" / L"v9");
     ovl::test::WriteBytes((Root() / L"updates" / L"v9" / L"manifest.test.json").wstring(), manifest);
 }

@@ -1,4 +1,5 @@
 #include "entry/Audience.h"
+#include "entry/CommandLine.h"
 
 #include <gtest/gtest.h>
 
@@ -96,8 +97,13 @@ TEST(FlagsForAudience, NoOneToAnswerMeansPassiveAndNoWaitAtAll)
     for (auto const& row : rows)
         EXPECT_EQ(FlagsForAudience(row.Given, row.SomeoneCanAnswer), row.Expected)
             << "flags " << row.Given << ", someone " << row.SomeoneCanAnswer;
-    // NoOneAnswers is no switch the command line can set.
-    EXPECT_EQ(Switch::NoOneAnswers & (Switch::Passive | Switch::SuppressReboot), 0u);
+    // NoOneAnswers is no switch the command line can set, under any spelling.
+    for (wchar_t const* argument : {L"/NoOneAnswers", L"--NoOneAnswers", L"/nooneanswers", L"/0x100", L"/256"}) {
+        std::vector<std::wstring> passedOn;
+        wchar_t const* const argv[] = {L"SetupDownloader.exe", L"/Passive", L"/SuppressReboot", argument};
+        EXPECT_EQ(ParseCommandLine(4, argv, passedOn) & Switch::NoOneAnswers, 0u) << argument;
+        EXPECT_EQ(passedOn, std::vector<std::wstring>{argument});
+    }
 }
 
 TEST(EntryFailureShowsBox, OnlyWhereSomeoneAnswersAndPromptsAreWanted)

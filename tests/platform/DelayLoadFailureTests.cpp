@@ -52,7 +52,8 @@ std::wstring TakeErrorBox(DWORD pid)
     return L"";
 }
 
-Ending RunProbe(wchar_t const* what)
+// quiet: the run shows no UI, so the process must end without any box.
+Ending RunProbe(wchar_t const* what, bool quiet = false)
 {
     std::wstring commandLine = L"\"" OVL_DELAY_LOAD_FAILURE_PROBE L"\" " + std::wstring(what);
     STARTUPINFOW startup{};
@@ -62,7 +63,8 @@ Ending RunProbe(wchar_t const* what)
         return {L"(not started)", 0};
     CloseHandle(process.hThread);
     Ending ending;
-    ending.Message = TakeErrorBox(process.dwProcessId);
+    if (!quiet)
+        ending.Message = TakeErrorBox(process.dwProcessId);
     if (WaitForSingleObject(process.hProcess, 30000) != WAIT_OBJECT_0)
         TerminateProcess(process.hProcess, 99);
     GetExitCodeProcess(process.hProcess, &ending.ExitCode);
@@ -75,6 +77,17 @@ TEST(DelayLoadFailure, AMissingDllEndsTheProcessWithAMessage)
     Ending const ending = RunProbe(L"missing-dll");
     EXPECT_EQ(ending.Message, L"Unhandled exception:\r\n\r\nCould not load ovl-missing.dll (error 126)");
     EXPECT_EQ(ending.ExitCode, 0x80000000u);
+}
+
+// In a run nobody answers (session 0, /Passive with /SkipErrorPrompts, a
+// hidden start) the same failure ends at once with the same code: a box there
+// would keep the process waiting for ever (before: ended by the test after 30 s).
+TEST(DelayLoadFailure, ARunWithoutUiEndsWithoutAMessage)
+{
+    for (wchar_t const* what : {L"missing-dll quiet", L"missing-function quiet"}) {
+        Ending const ending = RunProbe(what, true);
+        EXPECT_EQ(ending.ExitCode, 0x80000000u) << what;
+    }
 }
 
 TEST(DelayLoadFailure, AMissingFunctionEndsTheProcessWithAMessage)

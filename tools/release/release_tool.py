@@ -17,6 +17,7 @@ dependencies, never on the folder or the moment of the build.
 import argparse
 import datetime
 import fnmatch
+import glob
 import hashlib
 import json
 import os
@@ -270,6 +271,9 @@ def component_json(c, sources):
                  prop("fetched", f"{pkg['deb']} sha256:{pkg['sha256']}")]
     props += [prop("file", f) for f in c["files"]]
     props += [prop("header", h) for h in c.get("headers", [])]
+    patches = patch_files(c)
+    props += [prop("patch", f"{name} sha256:{sha256_file(path)}") for name, path in patches]
+    pedigree = {"pedigree": {"patches": [{"type": "unofficial", "diff": {"url": name}} for name, _ in patches]}}
     return {
         "type": "library",
         "bom-ref": "component:" + c["name"],
@@ -280,7 +284,18 @@ def component_json(c, sources):
         "hashes": hashes,
         "purl": f"pkg:deb/debian/{source}@{purl_escape(source_version)}?arch=source",
         "properties": props,
+        **(pedigree if patches else {}),
     }
+
+
+def patch_files(c):
+    """The changes the bootstrap applies to a component's source before
+    building it: (path in this repository, path on disk), in applying order."""
+    root = os.path.dirname(os.path.dirname(HERE))
+    found = []
+    for pattern in c.get("patches", []):
+        found += sorted(glob.glob(os.path.join(root, pattern)))
+    return [(os.path.relpath(path, root), path) for path in found]
 
 
 def purl_escape(text):
@@ -300,8 +315,8 @@ def make_sbom(args):
     sources = fetched_sources(args.deps_prefix)
     libraries = [component_json(c, sources) for c in components]
     programs, dependencies = [], []
-    for spec in args.program:
-        name, exe, map_path = spec.split("=", 1)[0], *spec.split("=", 1)[1].split(":", 1)
+    for program in args.program:
+        name, exe, map_path = program.split("=", 1)[0], *program.split("=", 1)[1].split(":", 1)
         ref = "program:" + name
         programs.append({"type": "application", "bom-ref": ref, "name": name, "version": args.version,
                          "hashes": [{"alg": "SHA-256", "content": sha256_file(exe)}],
@@ -482,11 +497,21 @@ def coverage_problems(doc, maps, deps_prefix):
     return p
 
 
+def patch_problems(doc):
+    """Every patch the bootstrap applies to a component's source must be in
+    the pedigree of a component, so that nobody takes the build for Debian's."""
+    root = os.path.dirname(os.path.dirname(HERE))
+    named = {patch.get("diff", {}).get("url") for c in doc.get("components", [])
+             for patch in c.get("pedigree", {}).get("patches", [])}
+    applied = sorted(os.path.relpath(path, root) for path in glob.glob(os.path.join(root, "scripts/deps/*.patch")))
+    return [f"the patch {name} is in no component's pedigree" for name in applied if name not in named]
+
+
 def check_sbom(args):
     with open(args.sbom, encoding="utf-8") as f:
         doc = json.load(f)
     maps = [tuple(m.split("=", 1)) for m in args.map]
-    problems = schema_problems(doc) + coverage_problems(doc, maps, args.deps_prefix)
+    problems = schema_problems(doc) + coverage_problems(doc, maps, args.deps_prefix) + patch_problems(doc)
     for line in problems:
         print("problem:", line)
     if problems:
@@ -516,6 +541,10 @@ def make_notices(args):
     shown = {}  # a text already given, by its content: the component it was given for
     for c in components:
         out += ["", "=" * 78, f"{c['name']} ({c['purpose']})", "=" * 78, ""]
+        patches = patch_files(c)
+        if patches:
+            out += ["Modified: built with these changes, published with the source of this program:"]
+            out += [f"  {name}" for name, _ in patches] + [""]
         for path in license_text_files(c, args.deps_prefix):
             if not os.path.isfile(path):
                 raise Failure(f"the licence text {path} of {c['name']} is missing")
