@@ -90,7 +90,8 @@ public:
         PROCESS_INFORMATION process{};
         // Started from another working directory: the configuration is found beside the executable.
         EXPECT_TRUE(CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                                   work_.Path().c_str(), &startup, &process));
+                                   work_.Path().c_str(), &startup, &process))
+            << "error " << GetLastError();
         process_ = process.hProcess;
         pid_ = process.dwProcessId;
         CloseHandle(process.hThread);
