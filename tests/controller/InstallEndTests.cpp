@@ -4,6 +4,7 @@
 // watchdog ends the process should a run hang, so that a hang fails fast.
 
 #include "controller/Controller.h"
+#include "entry/Audience.h"
 
 #include "install/ZipFixture.h"
 #include "support/HttpTestSupport.h"
@@ -148,12 +149,11 @@ struct EndRun {
     ExitCode Code = ExitCode::UnhandledError;
     std::vector<std::wstring> Statuses;
 };
-EndRun RunToTheEnd(int installerExit, ShutdownApi const& shutdown)
+EndRun RunToTheEnd(int installerExit, ShutdownApi const& shutdown, SwitchFlags flags = Switch::SkipInitialPrompt)
 {
     Watchdog const watchdog(120s);
     MainWindow window(GetModuleHandleW(nullptr));
-    Controller controller(window, Config(), Switch::SkipInitialPrompt,
-                          {L"--exit-code=" + std::to_wstring(installerExit)});
+    Controller controller(window, Config(), flags, {L"--exit-code=" + std::to_wstring(installerExit)});
     controller.SetShutdownApiForTesting(shutdown);
     EndRun run;
     std::mutex lock;
@@ -216,6 +216,19 @@ TEST(InstallEnd, ARestartThatCannotBeStartedEndsWithRestartRequired)
             EXPECT_EQ(exitWindowsFlags.load(), static_cast<UINT>(EWX_REBOOT)) << row.Name;
         }
     }
+}
+
+// Where nobody can answer (session 0, an invisible window station), an
+// installer's 3010 is passed on and the program never restarts on its own:
+// the deployment tool decides. (Wine runs every process on a visible desktop:
+// the entry's decision is given here as the entry makes it.)
+TEST(InstallEnd, NobodyToAnswerNeverRestarts)
+{
+    PublishSignedRelease();
+    exitWindowsCalls = 0;
+    EndRun const run = RunToTheEnd(3010, WithExitWindows(AcceptExitWindows), FlagsForAudience(0, false));
+    EXPECT_EQ(run.Code, ExitCode::RebootRequired);
+    EXPECT_EQ(exitWindowsCalls.load(), 0);
 }
 
 // An installer that exits with 1641 has started the restart itself: the run
