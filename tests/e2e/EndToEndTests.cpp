@@ -455,33 +455,10 @@ TEST_F(EndToEnd, AnInstallerSignedByAnotherPublisherIsNeverStarted)
     EXPECT_FALSE(ovl::test::FileExists(run.Report())) << "the other publisher's installer was started";
 }
 
-// The SHA-256 of a file, computed apart from the program's own code.
-std::string Sha256Hex(std::wstring const& path)
-{
-    std::string const bytes = ovl::test::ReadBytes(path);
-    HCRYPTPROV provider = 0;
-    HCRYPTHASH hash = 0;
-    BYTE digest[32] = {};
-    DWORD size = sizeof(digest);
-    EXPECT_TRUE(CryptAcquireContextW(&provider, nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT));
-    EXPECT_TRUE(CryptCreateHash(provider, CALG_SHA_256, 0, 0, &hash));
-    EXPECT_TRUE(CryptHashData(hash, reinterpret_cast<BYTE const*>(bytes.data()), static_cast<DWORD>(bytes.size()), 0));
-    EXPECT_TRUE(CryptGetHashParam(hash, HP_HASHVAL, digest, &size, 0));
-    CryptDestroyHash(hash);
-    CryptReleaseContext(provider, 0);
-    std::string hex;
-    for (BYTE byte : digest) {
-        char pair[3];
-        std::snprintf(pair, sizeof(pair), "%02x", byte);
-        hex += pair;
-    }
-    return hex;
-}
-
 // A "sha256" in the manifest: the package must have it before it is unpacked.
 TEST_F(EndToEnd, APackageWhoseHashDiffersFromTheManifestIsNeverUnpacked)
 {
-    std::string const right = Sha256Hex((Root() / L"pkg-signed.zip").wstring());
+    std::string const right = ovl::test::Sha256Hex((Root() / L"pkg-signed.zip").wstring());
     std::string wrong = right;
     wrong[10] = wrong[10] == '0' ? '1' : '0';
     {

@@ -191,35 +191,12 @@ TEST_F(ReleaseSite, ProblemsOnTheMirrors)
     EXPECT_EQ(report["mirrors"][2]["signature"], static_cast<long>(0x800B0100));
 }
 
-// The SHA-256 of a published file, computed apart from the program's code.
-std::string Sha256Hex(std::string const& site, std::string const& name)
-{
-    std::string const bytes = ovl::test::ReadBytes((Root() / site / name).wstring());
-    HCRYPTPROV provider = 0;
-    HCRYPTHASH hash = 0;
-    BYTE digest[32] = {};
-    DWORD size = sizeof(digest);
-    EXPECT_TRUE(CryptAcquireContextW(&provider, nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT));
-    EXPECT_TRUE(CryptCreateHash(provider, CALG_SHA_256, 0, 0, &hash));
-    EXPECT_TRUE(CryptHashData(hash, reinterpret_cast<BYTE const*>(bytes.data()), static_cast<DWORD>(bytes.size()), 0));
-    EXPECT_TRUE(CryptGetHashParam(hash, HP_HASHVAL, digest, &size, 0));
-    CryptDestroyHash(hash);
-    CryptReleaseContext(provider, 0);
-    std::string hex;
-    for (BYTE byte : digest) {
-        char pair[3];
-        std::snprintf(pair, sizeof(pair), "%02X", byte);
-        hex += pair;
-    }
-    return hex;
-}
-
 // Each package's SHA-256 (for the manifest's "sha256"), a "sha256" that does
 // not match, and each installer's signer against the build's publisher pin:
 // the shipped build is made without a pin, and says so.
 TEST_F(ReleaseSite, PackageHashesAndSigners)
 {
-    std::string const right = Sha256Hex("packages", "signed.zip");
+    std::string const right = ovl::test::Sha256Hex((Root() / "packages" / "signed.zip").wstring());
     std::string wrong = right;
     wrong[0] = wrong[0] == '0' ? '1' : '0';
     auto withHash = [](std::string file, std::string const& hash) {

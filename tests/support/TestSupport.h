@@ -3,6 +3,8 @@
 
 #include <windows.h>
 
+#include <wincrypt.h>
+
 #include <filesystem>
 #include <stdexcept>
 #include <string>
@@ -76,6 +78,35 @@ inline std::string ReadBytes(std::wstring const& path)
         content.append(buffer, read);
     CloseHandle(file);
     return content;
+}
+
+// The SHA-256 of a file as hexadecimal digits (upper case), computed apart
+// from the program's own code.
+inline std::string Sha256Hex(std::wstring const& path)
+{
+    std::string const bytes = ReadBytes(path);
+    HCRYPTPROV provider = 0;
+    HCRYPTHASH hash = 0;
+    BYTE digest[32] = {};
+    DWORD size = sizeof(digest);
+    bool const hashed = CryptAcquireContextW(&provider, nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT) &&
+                        CryptCreateHash(provider, CALG_SHA_256, 0, 0, &hash) &&
+                        CryptHashData(hash, reinterpret_cast<BYTE const*>(bytes.data()),
+                                      static_cast<DWORD>(bytes.size()), 0) &&
+                        CryptGetHashParam(hash, HP_HASHVAL, digest, &size, 0);
+    if (hash)
+        CryptDestroyHash(hash);
+    if (provider)
+        CryptReleaseContext(provider, 0);
+    if (!hashed)
+        throw std::runtime_error("test: cannot hash file");
+    static char const digits[] = "0123456789ABCDEF";
+    std::string hex;
+    for (BYTE byte : digest) {
+        hex += digits[byte >> 4];
+        hex += digits[byte & 15];
+    }
+    return hex;
 }
 
 inline std::string Narrow(std::wstring const& text)
