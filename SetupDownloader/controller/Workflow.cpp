@@ -80,7 +80,7 @@ ExitCode Controller::RunImpl()
     // Nothing but the installer may lie beside it: it loads DLLs from its folder.
     std::wstring const& installerPath = installer.GetPath();
     folder.Seal();
-    CheckFolderHoldsOnly(folder.GetPath(), installerPath.substr(installerPath.find_last_of(L"\\/") + 1));
+    CheckFolderHoldsOnly(folder.GetPath(), FileNameOf(installerPath));
     ThrowIfCanceled(CancelRequested); // the last moment before the launch
     RunOnUi const runOnUi = UiRunnerUnlessCanceled(Window, CancelRequested);
     std::uint32_t const result = package.RunInstaller(installer.GetFinalPath(), Window.GetHandle(), runOnUi);

@@ -72,12 +72,6 @@ struct RelativeName {
 // Opens (or, with FILE_CREATE, creates) an entry of an open folder by its
 // name relative to that folder; a link found there is opened itself, never
 // followed. The Windows error code, or 0 and the handle.
-// The last component of a path, without copying it.
-std::wstring_view FileNameOf(std::wstring const& path) noexcept
-{
-    return std::wstring_view(path).substr(path.find_last_of(L"\\/") + 1);
-}
-
 DWORD OpenEntry(HANDLE folder, std::wstring_view name, ACCESS_MASK access, ULONG share, ULONG options,
                 UniqueHandle& opened, ULONG disposition = FILE_OPEN, PSECURITY_DESCRIPTOR security = nullptr) noexcept
 {

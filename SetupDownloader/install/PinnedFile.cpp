@@ -73,12 +73,6 @@ FileIdentity IdentityOf(HANDLE file) noexcept
             (static_cast<std::uint64_t>(information.nFileIndexHigh) << 32) | information.nFileIndexLow};
 }
 
-std::wstring_view FileNameOf(std::wstring const& path) noexcept
-{
-    size_t const separator = path.find_last_of(L"\\/");
-    return separator == std::wstring::npos ? std::wstring_view(path) : std::wstring_view(path).substr(separator + 1);
-}
-
 // DeleteFileW, tried again for a moment while another program holds the file.
 bool DeleteWithRetries(std::wstring const& path) noexcept
 {

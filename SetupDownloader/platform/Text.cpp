@@ -123,6 +123,11 @@ std::wstring JoinPath(std::wstring_view folder, std::wstring_view name)
     return path;
 }
 
+std::wstring_view FileNameOf(std::wstring_view path) noexcept
+{
+    return path.substr(path.find_last_of(L"\\/") + 1);
+}
+
 wchar_t FoldAscii(wchar_t c) noexcept { return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c; }
 
 bool EqualsIgnoreAsciiCase(std::wstring_view a, std::wstring_view b) noexcept

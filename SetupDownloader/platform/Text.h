@@ -49,6 +49,10 @@ std::wstring_view TrimBlanks(std::wstring_view text) noexcept;
 // added when folder already ends with one; name alone when folder is empty).
 std::wstring JoinPath(std::wstring_view folder, std::wstring_view name);
 
+// The last component of a path (after its last '\\' or '/'; the whole path
+// when it has none).
+std::wstring_view FileNameOf(std::wstring_view path) noexcept;
+
 // c with the ASCII letters A-Z folded to a-z; every other character as it is.
 wchar_t FoldAscii(wchar_t c) noexcept;
 

@@ -68,12 +68,16 @@ class AppRun {
 public:
     // show: the STARTUPINFO show command the starter asks for, as
     // Start-Process -WindowStyle and deployment agents do; none by default.
+    // beside: more files (name, content) put beside the executable before it starts.
     AppRun(std::vector<std::wstring> const& args, std::optional<std::string> const& config = Config(),
-           std::optional<WORD> show = std::nullopt)
+           std::optional<WORD> show = std::nullopt,
+           std::vector<std::pair<std::wstring, std::string>> const& beside = {})
     {
         fs::copy_file(OVL_LOOPBACK_EXE, app_.Path() / L"SetupDownloader.exe");
         if (config)
             ovl::test::WriteBytes(app_.File(L"SetupDownloader.Configuration.json"), *config);
+        for (auto const& [name, content] : beside)
+            ovl::test::WriteBytes(app_.File(name.c_str()), content);
         std::wstring commandLine = L"\"" + app_.File(L"SetupDownloader.exe") + L"\"";
         for (auto arg : args) {
             // %REPORT% stands for the sample installer's report file.

@@ -4,6 +4,7 @@
 // /Passive against the test server, judged by its exit code and what the
 // sample installer reports.
 
+#include "e2e/AppRun.h"
 #include "install/FileProbe.h"
 #include "install/ZipFixture.h"
 #include "support/HttpTestSupport.h"
@@ -23,82 +24,15 @@
 
 namespace {
 
-namespace fs = std::filesystem;
-using namespace std::chrono_literals;
-using ovl::test::TempDir;
-
-fs::path Root() { return fs::path(ovl::test::Env("OVL_TEST_ROOT")); }
+using namespace ovl::test::e2e;
 
 void Publish(std::string const& mirrorPath)
 {
-    std::string const bytes = ovl::test::ReadBytes(OVL_SIGNED_INSTALLER);
-    ovl::test::ZipEntry entry;
-    entry.Name = "Setup.exe";
-    entry.Data.assign(bytes.begin(), bytes.end());
-    auto const zip = ovl::test::MakeZip({entry});
-    ovl::test::WriteBytes((Root() / L"pkg-hardening.zip").wstring(), std::string(zip.begin(), zip.end()));
-    std::string const manifest =
-        R"({"product-name": "Orvelle", "website-url": "w", "download-page-url": "d", "releases": [{"display-name": )"
-        R"("Orvelle Test 5.1", "version": "5.1", "milestone": "stable", "more-info-url": "", "runtime-version": )"
-        R"("8.0.1", "files": [{"architecture": "x64", "mirror-urls": [")" +
-        ovl::test::Narrow(ovl::test::HttpBase()) + mirrorPath + R"("]}]}]})";
-    fs::create_directories(Root() / L"updates" / L"v9");
-    ovl::test::WriteBytes((Root() / L"updates" / L"v9" / L"manifest.test.json").wstring(), manifest);
+    PublishPackage(L"pkg-hardening.zip", OVL_SIGNED_INSTALLER);
+    PublishManifest(mirrorPath);
 }
 
-// SetupDownloader.exe copied into a folder of its own with its
-// configuration, and whatever else the test puts beside it.
-class PassiveRun {
-public:
-    PassiveRun()
-    {
-        fs::copy_file(OVL_LOOPBACK_EXE, app.Path() / L"SetupDownloader.exe");
-        ovl::test::WriteBytes(app.File(L"SetupDownloader.Configuration.json"),
-                              R"({"RuntimeVersion3": "8.0.1", "InstallRuntime": false, "InstallApp": true, )"
-                              R"("AppMilestone": "Stable", "Test": true})");
-    }
-    ~PassiveRun()
-    {
-        if (process && WaitForSingleObject(process, 0) == WAIT_TIMEOUT)
-            TerminateProcess(process, 99);
-        if (process)
-            CloseHandle(process);
-    }
-    PassiveRun(PassiveRun const&) = delete;
-    PassiveRun& operator=(PassiveRun const&) = delete;
-
-    std::wstring Beside(wchar_t const* name) const { return app.File(name); }
-    std::wstring Report() const { return work.File(L"report.txt"); }
-
-    void Start()
-    {
-        std::wstring commandLine =
-            L"\"" + app.File(L"SetupDownloader.exe") + L"\" /Passive \"--report=" + Report() + L"\"";
-        STARTUPINFOW startup{};
-        startup.cb = sizeof(startup);
-        PROCESS_INFORMATION started{};
-        ASSERT_TRUE(CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                                   work.Path().c_str(), &startup, &started));
-        CloseHandle(started.hThread);
-        process = started.hProcess;
-    }
-
-    std::optional<DWORD> ExitCode(std::chrono::seconds timeout = 120s)
-    {
-        if (WaitForSingleObject(process, static_cast<DWORD>(timeout.count() * 1000)) != WAIT_OBJECT_0)
-            return std::nullopt;
-        DWORD code = 0;
-        GetExitCodeProcess(process, &code);
-        return code;
-    }
-
-    bool InstallerRan() const { return ovl::test::FileExists(Report()); }
-
-private:
-    TempDir app;
-    TempDir work;
-    HANDLE process = nullptr;
-};
+constexpr wchar_t PassiveWithReport[] = L"/Passive \"--report=%REPORT%\"";
 
 std::wstring Lower(std::string const& text)
 {
@@ -140,7 +74,6 @@ std::vector<std::wstring> ImportsOf(std::wstring const& module)
 TEST(Hardening, DllsBesideTheProgramAreNotLoaded)
 {
     Publish("/pkg-hardening.zip");
-    PassiveRun run;
     std::vector<std::wstring> planted;
     std::wstring const names = OVL_RUNTIME_LOADED_DLLS;
     for (size_t start = 0; start < names.size();) {
@@ -173,11 +106,12 @@ TEST(Hardening, DllsBesideTheProgramAreNotLoaded)
     for (auto const& name : planted)
         std::wcout << L"planted: " << name << L"\n";
     ASSERT_GE(planted.size(), 2u);
+    std::vector<std::pair<std::wstring, std::string>> junk;
     for (auto const& name : planted)
-        ovl::test::WriteBytes(run.Beside(name.c_str()), "MZ not a DLL");
-    run.Start();
-    EXPECT_EQ(run.ExitCode(), 0x60000000u);
-    EXPECT_TRUE(run.InstallerRan());
+        junk.emplace_back(name, "MZ not a DLL");
+    AppRun run({PassiveWithReport}, Config(), std::nullopt, junk);
+    EXPECT_EQ(run.ExitCode(120s), 0x60000000u);
+    EXPECT_TRUE(ovl::test::FileExists(run.Report())) << "the installer did not run";
 }
 
 // A scanner opens the package in the middle of the download and holds it,
@@ -192,8 +126,7 @@ TEST(Hardening, DllsBesideTheProgramAreNotLoaded)
 TEST(Hardening, AScannerHoldingThePackageDoesNotFailTheRun)
 {
     Publish("/pkg-hardening.zip?slow_body=250");
-    PassiveRun run;
-    run.Start();
+    AppRun run({PassiveWithReport});
     std::wstring package;
     auto const deadline = std::chrono::steady_clock::now() + 60s;
     while (package.empty() && std::chrono::steady_clock::now() < deadline) {
@@ -206,8 +139,8 @@ TEST(Hardening, AScannerHoldingThePackageDoesNotFailTheRun)
     }
     ASSERT_FALSE(package.empty()) << "the download never started";
     std::optional<ovl::test::ProbeHold> scanner(std::in_place, package, 20000);
-    EXPECT_EQ(run.ExitCode(), 0x60000000u);
-    EXPECT_TRUE(run.InstallerRan());
+    EXPECT_EQ(run.ExitCode(120s), 0x60000000u);
+    EXPECT_TRUE(ovl::test::FileExists(run.Report())) << "the installer did not run";
     scanner.reset(); // waits for the scanner to let go
     fs::remove_all(fs::path(package).parent_path());
 }
