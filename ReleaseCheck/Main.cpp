@@ -6,6 +6,7 @@
 #include "ReleaseCheck/MirrorCheck.h"
 #include "ReleaseCheck/Report.h"
 #include "platform/Error.h"
+#include "platform/SystemFunctions.h"
 #include "platform/Text.h"
 
 #include <windows.h>
@@ -27,6 +28,9 @@ void Write(std::FILE* stream, std::string const& text) { std::fwrite(text.data()
 int wmain(int argc, wchar_t** argv)
 {
     using namespace ovl::setup;
+    // Like the downloader, it is often run from the Downloads folder: what the
+    // system loads later (the trust providers' DLLs) comes from System32.
+    RestrictDllSearchPath();
     _setmode(_fileno(stdout), _O_BINARY); // UTF-8 as it is, line ends as they are
     _setmode(_fileno(stderr), _O_BINARY);
 

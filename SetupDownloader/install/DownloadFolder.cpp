@@ -33,6 +33,9 @@ constexpr DWORD SealedUserRights = FILE_LIST_DIRECTORY | FILE_READ_EA | FILE_TRA
 constexpr DWORD SealedOwnerRights = FILE_LIST_DIRECTORY | FILE_READ_EA | FILE_TRAVERSE | FILE_READ_ATTRIBUTES |
                                     READ_CONTROL | SYNCHRONIZE;
 
+// A high mandatory label, no write up, inherited by what is created inside.
+constexpr wchar_t HighLabel[] = L"S:(ML;OICI;NW;;;HI)";
+
 std::wstring CreatedSddl(std::wstring const& userSid)
 {
     return L"D:P(A;OICI;FA;;;" + userSid + L")(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
@@ -44,7 +47,7 @@ std::wstring SealedSddl(std::wstring const& userSid, bool elevated)
                                 static_cast<unsigned long>(SealedUserRights), userSid.c_str(),
                                 static_cast<unsigned long>(SealedOwnerRights));
     if (elevated)
-        sddl += L"S:(ML;OICI;NW;;;HI)";
+        sddl += HighLabel;
     return sddl;
 }
 
@@ -71,19 +74,30 @@ struct RelativeName {
 
 // Opens (or, with FILE_CREATE, creates) an entry of an open folder by its
 // name relative to that folder; a link found there is opened itself, never
-// followed. The Windows error code, or 0 and the handle.
+// followed. The Windows error code, or 0 and the handle. An entry on which
+// another process holds an oplock that our open would break is refused at
+// once instead of waiting for that process to acknowledge the break: a
+// folder planted in a shared temporary folder could otherwise hold a run
+// (even SYSTEM's) for ever.
 DWORD OpenEntry(HANDLE folder, std::wstring_view name, ACCESS_MASK access, ULONG share, ULONG options,
                 UniqueHandle& opened, ULONG disposition = FILE_OPEN, PSECURITY_DESCRIPTOR security = nullptr) noexcept
 {
     RelativeName relative(folder, name, security);
     IO_STATUS_BLOCK status{};
     HANDLE handle = nullptr;
-    NTSTATUS const result =
-        NtCreateFile(&handle, access | SYNCHRONIZE, &relative.attributes, &status, nullptr, FILE_ATTRIBUTE_NORMAL,
-                     share, disposition, options | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+    NTSTATUS const result = NtCreateFile(
+        &handle, access | SYNCHRONIZE, &relative.attributes, &status, nullptr, FILE_ATTRIBUTE_NORMAL, share,
+        disposition, options | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT | FILE_COMPLETE_IF_OPLOCKED,
+        nullptr, 0);
     if (result < 0)
         return RtlNtStatusToDosError(result);
     opened.Reset(handle);
+    constexpr NTSTATUS OplockBreakInProgress = 0x00000108; // STATUS_OPLOCK_BREAK_IN_PROGRESS
+    constexpr DWORD OplockBreakInProgressError = 742;     // ERROR_OPLOCK_BREAK_IN_PROGRESS
+    if (result == OplockBreakInProgress) {
+        opened.Reset();
+        return OplockBreakInProgressError;
+    }
     return 0;
 }
 
@@ -302,7 +316,13 @@ bool IsProcessElevated() noexcept
            elevation.TokenIsElevated != 0;
 }
 
-UniqueLocalMemory DownloadFolderSecurity() { return DescriptorFrom(CreatedSddl(ProcessUserSid())); }
+UniqueLocalMemory DownloadFolderSecurity()
+{
+    // Elevated, the folder and what is created in it carry a high label from
+    // the start: the user's processes at medium integrity cannot write to the
+    // files of the download either.
+    return DescriptorFrom(CreatedSddl(ProcessUserSid()) + (IsProcessElevated() ? HighLabel : L""));
+}
 
 UniqueLocalMemory DownloadFolderSealedSecurity(std::wstring const& userSid, bool elevated)
 {

@@ -64,7 +64,8 @@ private:
 // The security descriptor the folder is created with: a protected DACL
 // (nothing inherited from the temporary folder) that gives full control to
 // the process's user, SYSTEM and the Administrators group, inherited by what
-// is created inside. Fails like CreateDownloadFolder.
+// is created inside; when the process is elevated, also a high mandatory
+// label (no write up), inherited too. Fails like CreateDownloadFolder.
 UniqueLocalMemory DownloadFolderSecurity();
 
 // The descriptor a sealed folder gets: the user may list, traverse and read

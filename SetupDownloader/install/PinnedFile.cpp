@@ -101,15 +101,14 @@ PinnedFile::PinnedFile(std::wstring filePath, PinnedFileAccess access)
         throw std::runtime_error("Could not create the file");
     Protect(created);
     handle.Reset(created);
-    identity = IdentityOf(created);
-    TheRunFiles().Add(identity, std::wstring(FileNameOf(filePath)));
+    TheRunFiles().Add(IdentityOf(created), std::wstring(FileNameOf(filePath)));
     path = std::move(filePath);
     deleteOnClose = true;
 }
 
 PinnedFile::PinnedFile(PinnedFile&& other) noexcept
     : handle(std::move(other.handle)), path(std::move(other.path)),
-      deleteOnClose(std::exchange(other.deleteOnClose, false)), identity(other.identity)
+      deleteOnClose(std::exchange(other.deleteOnClose, false))
 {
     other.path.clear();
 }
@@ -122,7 +121,6 @@ PinnedFile& PinnedFile::operator=(PinnedFile&& other) noexcept
         path = std::move(other.path);
         other.path.clear();
         deleteOnClose = std::exchange(other.deleteOnClose, false);
-        identity = other.identity;
     }
     return *this;
 }
@@ -144,8 +142,12 @@ void PinnedFile::Close() noexcept
     handle.Reset();
     if (deleteOnClose) {
         deleteOnClose = false;
-        if (!finalPath.empty() && DeleteWithRetries(finalPath))
-            TheRunFiles().Remove(identity);
+        // Still one of the run's files after its deletion: while another
+        // program holds it open sharing deletion, Windows before POSIX delete
+        // semantics keeps listing its name until that handle closes (nobody
+        // can open it meanwhile). Its identity cannot come back in this run.
+        if (!finalPath.empty())
+            DeleteWithRetries(finalPath);
     }
 }
 

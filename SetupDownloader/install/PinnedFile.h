@@ -27,10 +27,10 @@ struct FileIdentity {
     bool operator==(FileIdentity const&) const = default;
 };
 
-// True for a file this process created as a PinnedFile under that name and
-// has not deleted yet: the run's own files, told from anything another
-// program put in their folder. A file whose deletion failed (another program
-// holds it open without sharing deletion) stays one of them.
+// True for a file this process created as a PinnedFile under that name: the
+// run's own files, told from anything another program put in their folder.
+// A deleted one stays one of them (its name may still be listed while another
+// program holds it open), and so does one whose deletion failed.
 bool IsRunFile(FileIdentity identity, std::wstring_view name) noexcept;
 // Forgets a run file that was deleted by other means than PinnedFile::Close.
 void ForgetRunFile(FileIdentity identity) noexcept;
@@ -71,7 +71,6 @@ private:
     UniqueProtectedHandle handle;
     std::wstring path;
     bool deleteOnClose = false;
-    FileIdentity identity; // recorded at creation, while deleteOnClose
 };
 
 } // namespace ovl::setup
