@@ -14,11 +14,19 @@
 
 namespace {
 
-// What the asynchronous session's callback reports to the loop.
+// What the asynchronous session's callback reports to the loop; owns its event.
 struct Completion {
     HANDLE Done = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     DWORD Read = 0;
     DWORD Error = 0;
+    Completion() = default;
+    Completion(Completion const&) = delete;
+    Completion& operator=(Completion const&) = delete;
+    ~Completion()
+    {
+        if (Done)
+            CloseHandle(Done);
+    }
 };
 
 // Every step the loop waits for (the send, the headers, a read) ends in exactly
@@ -62,10 +70,8 @@ bool ReadAsynchronously(HINTERNET request, unsigned long long& total)
         return false;
     auto const context = reinterpret_cast<DWORD_PTR>(&completion);
     if (WinHttpSetStatusCallback(request, OnStatus, WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS, 0) ==
-        WINHTTP_INVALID_STATUS_CALLBACK) {
-        CloseHandle(completion.Done);
+        WINHTTP_INVALID_STATUS_CALLBACK)
         return false;
-    }
     auto const completed = [&](BOOL started) {
         if (!started)
             completion.Error = GetLastError();
@@ -77,10 +83,9 @@ bool ReadAsynchronously(HINTERNET request, unsigned long long& total)
     while (ok && (ok = completed(WinHttpReadData(request, buffer.data(), static_cast<DWORD>(buffer.size()), nullptr))) &&
            completion.Read > 0)
         total += completion.Read;
-    // Nothing is pending now; the callback goes before the event it signals,
-    // so that no late notification can reach them.
+    // Nothing is pending now; the callback goes before the completion it
+    // signals, so that no late notification can reach it.
     WinHttpSetStatusCallback(request, nullptr, 0, 0);
-    CloseHandle(completion.Done);
     SetLastError(completion.Error);
     return ok;
 }

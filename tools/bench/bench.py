@@ -3,9 +3,10 @@
 
 Under Wine on two CPUs the time of the same transfer varies several-fold with
 where the scheduler puts the client and the wineserver, so every ratio is
-measured in alternating rounds (A B B A ..., or A B C C B A ...), with the client and the
-prefix's wineserver pinned to CPU 0 and the server to CPU 1, and reported as
-the median with its range, beside the CPU seconds of client and wineserver.
+measured in alternating rounds (A B B A ..., or A B C C B A ...), with the
+client and the prefix's wineserver pinned to CPU 0 and the server to CPU 1,
+and reported as the median with its range, beside the CPU seconds of client
+and wineserver.
 
     bench.py ROOT BUILD [--rounds N] [--mib N]
 
