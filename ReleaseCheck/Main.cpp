@@ -7,6 +7,7 @@
 #include "ReleaseCheck/Report.h"
 #include "platform/Error.h"
 #include "platform/SystemFunctions.h"
+#include "platform/SystemLibraries.h"
 #include "platform/Text.h"
 
 #include <windows.h>
@@ -31,6 +32,9 @@ int wmain(int argc, wchar_t** argv)
     // Like the downloader, it is often run from the Downloads folder: what the
     // system loads later (the trust providers' DLLs) comes from System32.
     RestrictDllSearchPath();
+    // A console tool, often run by a build job: a failure that ends it outside
+    // the normal paths says why on standard error, never in a box.
+    TerminateMayShowBox.store(false);
     _setmode(_fileno(stdout), _O_BINARY); // UTF-8 as it is, line ends as they are
     _setmode(_fileno(stderr), _O_BINARY);
 

@@ -2,7 +2,8 @@
 
 #include "platform/SystemFunctions.h"
 
-#include <cwchar>
+#include <cstdio>
+#include <cstring>
 #include <vector>
 
 namespace ovl::setup {
@@ -61,16 +62,28 @@ std::atomic<bool> TerminateMayShowBox{true};
 
 void EndForMissingSystemLibrary(char const* dllName, char const* functionName, DWORD error) noexcept
 {
-    if (!TerminateMayShowBox.load())
-        ExitProcess(0x80000000);
-    // A fixed buffer: this may run where nothing can be allocated.
-    wchar_t text[512];
+    // Fixed buffers: this may run where nothing can be allocated. The names
+    // are a DLL's import names, plain ASCII.
+    char text[512];
     if (functionName)
-        std::swprintf(text, 512, L"Unhandled exception:\r\n\r\nCould not find %hs in %hs (error %lu)", functionName,
+        std::snprintf(text, sizeof(text), "Unhandled exception:\r\n\r\nCould not find %s in %s (error %lu)", functionName,
                       dllName, error);
     else
-        std::swprintf(text, 512, L"Unhandled exception:\r\n\r\nCould not load %hs (error %lu)", dllName, error);
-    MessageBoxW(nullptr, text, L"Error", MB_ICONERROR);
+        std::snprintf(text, sizeof(text), "Unhandled exception:\r\n\r\nCould not load %s (error %lu)", dllName, error);
+    if (TerminateMayShowBox.load()) {
+        wchar_t wide[512];
+        if (MultiByteToWideChar(CP_UTF8, 0, text, -1, wide, 512) > 0)
+            MessageBoxW(nullptr, wide, L"Error", MB_ICONERROR);
+    } else {
+        // Where no box may wait, a console tool's caller still learns why:
+        // the bytes as they are, past the C runtime's text mode.
+        HANDLE const standardError = GetStdHandle(STD_ERROR_HANDLE);
+        DWORD written = 0;
+        if (standardError && standardError != INVALID_HANDLE_VALUE) {
+            WriteFile(standardError, text, static_cast<DWORD>(std::strlen(text)), &written, nullptr);
+            WriteFile(standardError, "\r\n", 2, &written, nullptr);
+        }
+    }
     ExitProcess(0x80000000);
 }
 

@@ -45,7 +45,8 @@ extern std::atomic<bool> TerminateMayShowBox;
 
 // Ends the process when a delay-loaded DLL or function cannot be had: a
 // message box titled "Error" (the text names the DLL, the function if any,
-// and the error) where TerminateMayShowBox allows it, then exit code
+// and the error) where TerminateMayShowBox allows it, or else the same text
+// on standard error, then exit code
 // 0x80000000, as any failure that reaches the entry. A run cannot go on
 // without it, and the delay-load helper's own reaction would be an exception
 // that nothing can catch.

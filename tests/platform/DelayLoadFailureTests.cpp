@@ -15,6 +15,7 @@ using namespace std::chrono_literals;
 
 struct Ending {
     std::wstring Message; // the message box's text, empty when none came
+    std::string Error;    // what the process wrote on standard error
     DWORD ExitCode = 0;
 };
 
@@ -56,11 +57,24 @@ std::wstring TakeErrorBox(DWORD pid)
 Ending RunProbe(wchar_t const* what, bool quiet = false)
 {
     std::wstring commandLine = L"\"" OVL_DELAY_LOAD_FAILURE_PROBE L"\" " + std::wstring(what);
+    SECURITY_ATTRIBUTES inherited{sizeof(inherited), nullptr, TRUE};
+    HANDLE readEnd = nullptr;
+    HANDLE writeEnd = nullptr;
+    if (!CreatePipe(&readEnd, &writeEnd, &inherited, 1 << 16))
+        return {L"(no pipe)", "", 0};
+    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdError = writeEnd;
     PROCESS_INFORMATION process{};
-    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
-        return {L"(not started)", 0};
+    bool const started =
+        CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process);
+    CloseHandle(writeEnd);
+    if (!started) {
+        CloseHandle(readEnd);
+        return {L"(not started)", "", 0};
+    }
     CloseHandle(process.hThread);
     Ending ending;
     if (!quiet)
@@ -69,6 +83,11 @@ Ending RunProbe(wchar_t const* what, bool quiet = false)
         TerminateProcess(process.hProcess, 99);
     GetExitCodeProcess(process.hProcess, &ending.ExitCode);
     CloseHandle(process.hProcess);
+    char buffer[4096];
+    DWORD read = 0;
+    while (ReadFile(readEnd, buffer, sizeof(buffer), &read, nullptr) && read > 0)
+        ending.Error.append(buffer, read);
+    CloseHandle(readEnd);
     return ending;
 }
 
@@ -80,13 +99,23 @@ TEST(DelayLoadFailure, AMissingDllEndsTheProcessWithAMessage)
 }
 
 // In a run nobody answers (session 0, /Passive with /SkipErrorPrompts, a
-// hidden start) the same failure ends at once with the same code: a box there
-// would keep the process waiting for ever (before: ended by the test after 30 s).
+// hidden start, a console tool) the same failure ends at once with the same
+// code and no box: a box there would keep the process waiting for ever
+// (before: ended by the test after 30 s). The text goes to standard error,
+// where a console tool's caller sees it (before: nothing said why).
 TEST(DelayLoadFailure, ARunWithoutUiEndsWithoutAMessage)
 {
-    for (wchar_t const* what : {L"missing-dll quiet", L"missing-function quiet"}) {
-        Ending const ending = RunProbe(what, true);
-        EXPECT_EQ(ending.ExitCode, 0x80000000u) << what;
+    struct Row {
+        wchar_t const* What;
+        char const* Error;
+    };
+    for (Row const& row :
+         {Row{L"missing-dll quiet", "Unhandled exception:\r\n\r\nCould not load ovl-missing.dll (error 126)\r\n"},
+          Row{L"missing-function quiet",
+              "Unhandled exception:\r\n\r\nCould not find OvlNoSuchVersionFunction in version.dll (error 127)\r\n"}}) {
+        Ending const ending = RunProbe(row.What, true);
+        EXPECT_EQ(ending.ExitCode, 0x80000000u) << row.What;
+        EXPECT_EQ(ending.Error, row.Error) << row.What;
     }
 }
 
