@@ -83,9 +83,13 @@ Ending RunProbe(wchar_t const* what, bool quiet = false)
         TerminateProcess(process.hProcess, 99);
     GetExitCodeProcess(process.hProcess, &ending.ExitCode);
     CloseHandle(process.hProcess);
+    // Only what is already in the pipe: a process the probe started (Wine's
+    // desktop, for the first window of a fresh prefix) may still hold its end.
     char buffer[4096];
+    DWORD available = 0;
     DWORD read = 0;
-    while (ReadFile(readEnd, buffer, sizeof(buffer), &read, nullptr) && read > 0)
+    while (PeekNamedPipe(readEnd, nullptr, 0, nullptr, &available, nullptr) && available > 0 &&
+           ReadFile(readEnd, buffer, sizeof(buffer), &read, nullptr) && read > 0)
         ending.Error.append(buffer, read);
     CloseHandle(readEnd);
     return ending;
